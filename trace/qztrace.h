@@ -118,7 +118,8 @@ extern "C"
     QZTRACE_API const wchar_t* D_C_Support_GetConfigFile();
     // Trace file, path in UTF-8. The directory is created when missing; append
     // nonzero keeps what the file holds, zero truncates it on open. A file that
-    // cannot be opened leaves writing off.
+    // cannot be opened leaves writing off; a null or empty path closes the
+    // current file and leaves writing off.
     QZTRACE_API void D_C_Support_SetD_File(const char* utf8Path, int reserved, int append);
     // Prefix template for the levels (-1: every level) of the names that the
     // pattern matches in the scope.
