@@ -12,6 +12,52 @@ public:
     void SetCommandTraceFile(const wchar_t* commandWord);
 
     // --- agent library entry points ---
+    // The agent's libraries, qz_shex.dll and qz_bho.dll, are loaded from the
+    // launcher's own directory and serve one export per switch. Their
+    // signatures (all WINAPI, all HRESULT; a negative result is a failure):
+    typedef HRESULT(WINAPI* PFN_CallCGCOFU)();
+    typedef HRESULT(WINAPI* PFN_ShowEBH)(LPCWSTR location);
+    // argumentCount is the total count of the launcher's split command line
+    // (program path included); argumentsAfterTool is the C runtime's own wide
+    // argument vector from its fourth entry on, ended by its null entry.
+    typedef HRESULT(WINAPI* PFN_QzToolExec)(LPCWSTR tool, int showWindow, int argumentCount,
+                                            LPWSTR* argumentsAfterTool);
+    typedef HRESULT(WINAPI* PFN_ShowWB)(LPCWSTR address, bool autoElevate);
+
+    // Library selectors of the two _GetQzShexProc overloads: the library is
+    // part of the call's type, so a caller cannot pass a misspelt file name.
+    struct QzShexDll
+    {
+    };
+    struct QzBhoDll
+    {
+    };
+
+    // Loads qz_shex.dll / qz_bho.dll from the launcher's directory and resolves
+    // procName in it (see _GetProcAddr).
+    static FARPROC _GetQzShexProc(QzShexDll, LPCSTR procName, HMODULE* libraryHandle);
+    static FARPROC _GetQzShexProc(QzBhoDll, LPCSTR procName, HMODULE* libraryHandle);
+
+    // Loads libraryName from the launcher's directory, stores the module handle
+    // (null when the load failed) in *libraryHandle and returns the address of
+    // the export procName, or null with the failure traced. A library that was
+    // loaded but lacks the export stays loaded: whatever *libraryHandle holds
+    // is the caller's to FreeLibrary. When the launcher's directory cannot be
+    // had, the bare name is loaded from the application directory only, never
+    // from the current directory or PATH. Null arguments (or an ordinal as
+    // procName) are refused with a trace line, nothing loaded and a null
+    // handle stored when the handle address is usable.
+    static FARPROC _GetProcAddr(LPCWSTR libraryName, LPCSTR procName, HMODULE* libraryHandle);
+
+    // A resolved export as its typed pointer, e.g.
+    //   auto showEBH = ExportAs<PFN_ShowEBH>(_GetQzShexProc(QzShexDll{}, "ShowEBH", &library));
+    // Goes through the generic function pointer type, which compilers accept
+    // without a function-type-cast warning.
+    template <typename ExportPointer>
+    static ExportPointer ExportAs(FARPROC proc)
+    {
+        return reinterpret_cast<ExportPointer>(reinterpret_cast<void (*)()>(proc));
+    }
 };
 
 // Names the start-up trace file (a bare file name) and configures tracing from
