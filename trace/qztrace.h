@@ -52,10 +52,15 @@ public:
     static void Leave();
 
     // Nonzero when a statement of this source file, class (may be null) and
-    // level is to be written. Cheap when the level is switched off.
+    // level is to be written; zero as well while no trace file is open. Cheap
+    // when the level is switched off. Each thread caches its answers by the
+    // addresses of the two texts: pass texts that keep their address and
+    // content (literals, as the statement macro does).
     static int DoPrintFor(const char* file, const char* className, unsigned level);
 
-    // The calling thread's trace stream. Valid between Enter and Leave.
+    // The calling thread's trace stream. Text inserted between Enter and Leave
+    // is written at Leave; text inserted outside any statement is written at
+    // flush(), complete lines only.
     static std::ostream& D_Stream();
 
     // Prefix text of one line, expanded from the level's template. The text
@@ -64,6 +69,7 @@ public:
 
     // Switches writing of a level on (on != 0) or off for the names of the
     // given scope that the pattern matches. Later rules override earlier ones.
+    // The library starts with levels 100, 200 and 300 on for every class.
     static void SetDoPrintFor(D_Support_Scope scope, const char* pattern, int level, int on);
     static void SetDoPrintFor(int scope, const char* pattern, int level, int on)
     {
@@ -83,7 +89,8 @@ public:
 };
 
 // Makes a level known to the library by name (the <%LEVEL> field, the level
-// names of the configuration file) while the object lives.
+// names of the configuration file). The library keeps a copy of the name, so
+// that statements run at exit after the object is gone still show it.
 class QZTRACE_API D_LevelName_c
 {
 public:
@@ -111,7 +118,9 @@ QZTRACE_API std::ostream& operator<<(std::ostream& os, const std::wstring& text)
 
 extern "C"
 {
-    // Configuration file (syntax in the README), re-read every refresh interval.
+    // Configuration file (syntax in the README), read at once and re-read when
+    // it changes, checked at most once per refresh interval. Null or empty:
+    // none.
     QZTRACE_API void D_C_Support_SetConfigFile(const wchar_t* path);
     // The configuration file last set; null when none was set. The text lives
     // until the next D_C_Support_SetConfigFile.
@@ -125,7 +134,11 @@ extern "C"
     // pattern matches in the scope.
     QZTRACE_API void D_C_Support_SetPrefix(const char* pattern, int scope, int level, const char* prefixTemplate);
     // Size-based rotation: files kept besides the current one, bytes per file.
+    // When a write makes the file reach bytesPerFile it becomes name.1 (older
+    // ones move up to name.filesKept, the oldest is deleted). filesKept <= 0 or
+    // bytesPerFile <= 0: no rotation.
     QZTRACE_API void D_C_Support_SetRotation(int filesKept, int bytesPerFile, int reserved);
-    // How often (seconds) the configuration file is checked for changes.
+    // How often (seconds) the configuration file is checked for changes
+    // (default 30; 0: never).
     QZTRACE_API void D_C_Support_SetRefreshInterval(int seconds, int reserved);
 }

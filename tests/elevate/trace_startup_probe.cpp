@@ -39,7 +39,20 @@ std::string Narrow(const wchar_t* text)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc >= 2 && std::wcscmp(argv[1], L"--default-writes-info") == 0)
-        return D_Support_c::DoPrintFor(__FILE__, nullptr, QZT_INFO) ? 1 : 0;
+    {
+        // Only a file is named, no level is set: what would INFO do?
+        wchar_t dir[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH, dir);
+        const std::wstring file =
+            std::wstring(dir) + L"qz_probe_defaults." + std::to_wstring(::GetCurrentProcessId()) + L".trace";
+        D_C_Support_SetD_File(Narrow(file.c_str()).c_str(), 0, 0);
+        D_Support_c::Enter();
+        const int on = D_Support_c::DoPrintFor(__FILE__, nullptr, QZT_INFO);
+        D_Support_c::Leave();
+        D_C_Support_SetD_File("", 0, 1);
+        ::DeleteFileW(file.c_str());
+        return on ? 1 : 0;
+    }
 
     const std::string traceFileName = argc >= 2 ? Narrow(argv[1]) : std::string();
     InitTrace(traceFileName.c_str());
