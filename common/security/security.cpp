@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/util/os.h"
+#include "common/util/scoped.h"
 #include "trace/trace.h"
 
 namespace
@@ -18,41 +19,6 @@ namespace
 const char* const kPrivilegesClass = "CqzAccessPriveleges";
 const char* const kSidClass = "CqzSid";
 const char* const kSidsClass = "SqzSids";
-
-// Frees memory the system handed out with LocalAlloc.
-class LocalMemGuard
-{
-public:
-    explicit LocalMemGuard(void* p) : m_p(p) {}
-    ~LocalMemGuard()
-    {
-        if (m_p != nullptr)
-            ::LocalFree(m_p);
-    }
-    LocalMemGuard(const LocalMemGuard&) = delete;
-    LocalMemGuard& operator=(const LocalMemGuard&) = delete;
-
-private:
-    void* m_p;
-};
-
-class RegKeyHolder
-{
-public:
-    RegKeyHolder() = default;
-    ~RegKeyHolder()
-    {
-        if (m_key != nullptr)
-            ::RegCloseKey(m_key);
-    }
-    RegKeyHolder(const RegKeyHolder&) = delete;
-    RegKeyHolder& operator=(const RegKeyHolder&) = delete;
-    HKEY* Receive() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 std::wstring FormatHex8(DWORD value)
 {
@@ -282,7 +248,7 @@ bool IsAccountDomainSid(const CSid& sid)
 // Win32 result: 0 with the SID loaded, or why there is none.
 DWORD ReadMachineSidFromRegistry(CSid& sid)
 {
-    RegKeyHolder key;
+    CqzScopedRegKey key;
     LONG res =
         ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SECURITY\\SAM\\Domains\\Account", 0, KEY_QUERY_VALUE, key.Receive());
     if (res != ERROR_SUCCESS)
@@ -537,7 +503,7 @@ bool CqzSid::LoadAccountBySidString(const wchar_t* sidString)
     PSID sid = nullptr;
     if (sidString != nullptr && ::ConvertStringSidToSidW(sidString, &sid))
     {
-        LocalMemGuard guard(sid);
+        CqzScoped<CqzLocalMemoryTraits> guard(sid);
         loaded = CSid::LoadAccount(sid);
     }
     const DWORD lastError = ::GetLastError();
@@ -691,7 +657,7 @@ bool CqzSid::GetSidString(std::wstring& text) const
         QZTRACE(QZT_ERROR, kSidClass, "ERROR: ConvertSidToStringSid failed. LastError=" << error);
         return false;
     }
-    LocalMemGuard guard(converted);
+    CqzScoped<CqzLocalMemoryTraits> guard(converted);
     try
     {
         text.assign(converted);

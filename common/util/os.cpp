@@ -1,5 +1,7 @@
 #include "common/util/os.h"
 
+#include "common/util/scoped.h"
+
 #include "common/util/util.h"
 #include "trace/trace.h"
 
@@ -79,24 +81,6 @@ public:
 
 private:
     CRITICAL_SECTION* m_cs;
-};
-
-class ScopedRegKey
-{
-public:
-    ScopedRegKey() = default;
-    ~ScopedRegKey()
-    {
-        if (m_key)
-            ::RegCloseKey(m_key);
-    }
-    ScopedRegKey(const ScopedRegKey&) = delete;
-    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
 };
 
 struct OsState
@@ -183,9 +167,9 @@ bool ReadRegString(HKEY key, const wchar_t* name, DWORD maxChars, std::wstring& 
 // 6.0; the registry's version string keeps the real minor version.
 void ApplyInstallerCorrection(RTL_OSVERSIONINFOEXW& record)
 {
-    ScopedRegKey key;
+    CqzScopedRegKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0,
-                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put()) != ERROR_SUCCESS)
+                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS)
         return;
     std::wstring version;
     if (!ReadRegString(key.Get(), L"CurrentVersion", 256, version))
@@ -412,8 +396,8 @@ DWORD CqzOperatingSystem::GetReleaseId()
 
 DWORD CqzOperatingSystem::ReadUBR()
 {
-    ScopedRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    CqzScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS)
         return 0;
     DWORD type = REG_NONE;
     DWORD value = 0;
@@ -427,8 +411,8 @@ DWORD CqzOperatingSystem::ReadUBR()
 
 DWORD CqzOperatingSystem::ReadReleaseId()
 {
-    ScopedRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    CqzScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS)
         return 0;
     std::wstring text;
     if (!ReadRegString(key.Get(), L"ReleaseId", 256, text))
@@ -778,8 +762,8 @@ bool CqzOperatingSystem::GetSystemPolicyParameter(const wchar_t* name, DWORD& va
 {
     QZ_STACK_NAME("GetSystemPolicyParameter", kClassName);
     const wchar_t* valueName = name ? name : L""; // the key's default value, as the registry reads null
-    ScopedRegKey key;
-    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicySystemKey, 0, KEY_QUERY_VALUE, key.Put());
+    CqzScopedRegKey key;
+    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicySystemKey, 0, KEY_QUERY_VALUE, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND)
         return false;
     if (status != ERROR_SUCCESS)

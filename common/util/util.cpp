@@ -1,5 +1,7 @@
 #include "common/util/util.h"
 
+#include "common/util/scoped.h"
+
 #include "trace/trace.h"
 
 #include <objbase.h>
@@ -30,97 +32,6 @@ const wchar_t* const kMarkerDirTemplate = L"?:\\.marrowgate";
 const DWORD kImagePathBytes = 1040;
 // Module path buffers start at this many characters and grow by as many.
 const DWORD kModulePathStep = 1040;
-
-class ScopedRegKey
-{
-public:
-    ScopedRegKey() = default;
-    ~ScopedRegKey()
-    {
-        if (m_key)
-            ::RegCloseKey(m_key);
-    }
-    ScopedRegKey(const ScopedRegKey&) = delete;
-    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-    HKEY* Receive() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-class ScopedHandle
-{
-public:
-    ScopedHandle() = default;
-    ~ScopedHandle()
-    {
-        if (m_h)
-            ::CloseHandle(m_h);
-    }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    HANDLE* Receive() { return &m_h; }
-    HANDLE Get() const { return m_h; }
-
-private:
-    HANDLE m_h = nullptr;
-};
-
-// Memory the system allocated for us with LocalAlloc.
-template <typename T>
-class ScopedLocal
-{
-public:
-    ScopedLocal() = default;
-    ~ScopedLocal()
-    {
-        if (m_p)
-            ::LocalFree(m_p);
-    }
-    ScopedLocal(const ScopedLocal&) = delete;
-    ScopedLocal& operator=(const ScopedLocal&) = delete;
-    T** Receive() { return &m_p; }
-    T* Get() const { return m_p; }
-
-private:
-    T* m_p = nullptr;
-};
-
-// A module reference taken by GetModuleHandleExW, given back on scope exit.
-class ScopedModuleRef
-{
-public:
-    ScopedModuleRef() = default;
-    ~ScopedModuleRef()
-    {
-        if (m_module)
-        {
-            const DWORD lastError = ::GetLastError();
-            ::FreeLibrary(m_module);
-            ::SetLastError(lastError);
-        }
-    }
-    ScopedModuleRef(const ScopedModuleRef&) = delete;
-    ScopedModuleRef& operator=(const ScopedModuleRef&) = delete;
-    HMODULE* Receive() { return &m_module; }
-    HMODULE Get() const { return m_module; }
-
-private:
-    HMODULE m_module = nullptr;
-};
-
-class CriticalSectionLock
-{
-public:
-    explicit CriticalSectionLock(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
-    ~CriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
 
 // One cached path and the lock that guards its first computation. Built in
 // static storage and never destroyed: callers hold references to the string
@@ -267,7 +178,7 @@ bool CqzUtil::GetModulePath(HMODULE module, std::wstring& path)
 
 bool CqzUtil::GetModulePathByAddr(const void* address, std::wstring& path)
 {
-    ScopedModuleRef module;
+    CqzScopedLibrary module;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(address), module.Receive()))
     {
         const DWORD lastError = ::GetLastError();
@@ -312,7 +223,7 @@ bool CqzUtil::GetModuleDirByAddr(const void* address, std::wstring& dir)
 // without data reads as empty.
 bool CqzUtil::_ReadAgentImagePath(std::wstring& imagePath)
 {
-    ScopedRegKey key;
+    CqzScopedRegKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentServiceKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
         return false;
     // One spare character so that the text is terminated whatever was stored.
@@ -368,7 +279,7 @@ bool CqzUtil::IsValidProcessPath()
 unsigned int CqzUtil::GetUserSidCrc()
 {
     std::wstring sidText = kDefaultUserSid;
-    ScopedHandle token;
+    CqzScopedHandle token;
     if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, token.Receive()))
     {
         DWORD size = 0;
@@ -379,7 +290,7 @@ unsigned int CqzUtil::GetUserSidCrc()
             if (::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size))
             {
                 const TOKEN_USER* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-                ScopedLocal<wchar_t> text;
+                CqzScopedLocal<wchar_t> text;
                 if (::ConvertSidToStringSidW(user->User.Sid, text.Receive()) && text.Get())
                     sidText = text.Get();
             }
@@ -417,7 +328,7 @@ bool CqzUtil::WideToUtf8(const wchar_t* text, std::string& utf8)
 
 bool CqzUtil::GetErrorText(DWORD error, std::wstring& text)
 {
-    ScopedLocal<wchar_t> message;
+    CqzScopedLocal<wchar_t> message;
     const DWORD length =
         ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                          nullptr, error, 0, reinterpret_cast<LPWSTR>(message.Receive()), 0, nullptr);
@@ -440,7 +351,7 @@ bool CqzUtil::GetErrorText(DWORD error, std::wstring& text)
 const std::wstring& CqzUtil::GetCachedModuleDir()
 {
     CachedPath& cache = ModuleDirCache();
-    CriticalSectionLock lock(cache.lock);
+    CqzCriticalSectionLock lock(cache.lock);
     if (cache.value.empty())
     {
         std::wstring dir;
@@ -453,7 +364,7 @@ const std::wstring& CqzUtil::GetCachedModuleDir()
 const std::wstring& CqzUtil::GetCachedConfigDir()
 {
     CachedPath& cache = ConfigDirCache();
-    CriticalSectionLock lock(cache.lock);
+    CqzCriticalSectionLock lock(cache.lock);
     if (cache.value.empty())
     {
         // Without a module directory there is no configuration directory:
@@ -468,7 +379,7 @@ const std::wstring& CqzUtil::GetCachedConfigDir()
 const std::wstring& CqzUtil::GetCachedMarkerDir()
 {
     CachedPath& cache = MarkerDirCache();
-    CriticalSectionLock lock(cache.lock);
+    CqzCriticalSectionLock lock(cache.lock);
     if (cache.value.empty())
     {
         // Without a module directory there is no drive letter to put in the

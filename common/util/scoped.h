@@ -1,0 +1,128 @@
+// Owners for system resources: one small holder per kind, each releasing its
+// resource with the system's own function on every path. Closing keeps the
+// caller's last-error value, so a holder going out of scope between a failing
+// call and the GetLastError() that reads it changes nothing.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+template <class Traits>
+class CqzScoped
+{
+public:
+    using Type = typename Traits::Type;
+
+    CqzScoped() = default;
+    explicit CqzScoped(Type value) : m_value(value) {}
+    ~CqzScoped() { Reset(); }
+    CqzScoped(CqzScoped&& other) noexcept : m_value(other.Release()) {}
+    CqzScoped& operator=(CqzScoped&& other) noexcept
+    {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
+    CqzScoped(const CqzScoped&) = delete;
+    CqzScoped& operator=(const CqzScoped&) = delete;
+
+    Type Get() const { return m_value; }
+    bool IsValid() const { return Traits::IsValid(m_value); }
+    explicit operator bool() const { return IsValid(); }
+
+    // For out-parameters: releases what is held and hands out the slot.
+    Type* Receive()
+    {
+        Reset();
+        return &m_value;
+    }
+
+    Type Release()
+    {
+        Type value = m_value;
+        m_value = Traits::Empty();
+        return value;
+    }
+
+    void Reset(Type value = Traits::Empty())
+    {
+        if (Traits::IsValid(m_value))
+        {
+            const DWORD lastError = ::GetLastError();
+            Traits::Close(m_value);
+            ::SetLastError(lastError);
+        }
+        m_value = value;
+    }
+
+private:
+    Type m_value = Traits::Empty();
+};
+
+struct CqzKernelHandleTraits
+{
+    using Type = HANDLE;
+    static HANDLE Empty() { return nullptr; }
+    // Both empty values of the system's handle functions count as empty.
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { ::CloseHandle(h); }
+};
+
+struct CqzRegKeyTraits
+{
+    using Type = HKEY;
+    static HKEY Empty() { return nullptr; }
+    static bool IsValid(HKEY key) { return key != nullptr; }
+    static void Close(HKEY key) { ::RegCloseKey(key); }
+};
+
+struct CqzLibraryTraits
+{
+    using Type = HMODULE;
+    static HMODULE Empty() { return nullptr; }
+    static bool IsValid(HMODULE module) { return module != nullptr; }
+    static void Close(HMODULE module) { ::FreeLibrary(module); }
+};
+
+// Memory the system handed out with LocalAlloc (FormatMessage, SID strings,
+// CommandLineToArgvW).
+struct CqzLocalMemoryTraits
+{
+    using Type = HLOCAL;
+    static HLOCAL Empty() { return nullptr; }
+    static bool IsValid(HLOCAL p) { return p != nullptr; }
+    static void Close(HLOCAL p) { ::LocalFree(p); }
+};
+
+using CqzScopedHandle = CqzScoped<CqzKernelHandleTraits>;
+using CqzScopedRegKey = CqzScoped<CqzRegKeyTraits>;
+using CqzScopedLibrary = CqzScoped<CqzLibraryTraits>;
+
+// LocalAlloc'ed memory seen as T*: Receive() fits the out-parameters of
+// functions such as ConvertSidToStringSidW.
+template <class T>
+class CqzScopedLocal
+{
+public:
+    CqzScopedLocal() = default;
+    explicit CqzScopedLocal(T* p) : m_holder(p) {}
+    T* Get() const { return static_cast<T*>(m_holder.Get()); }
+    T** Receive() { return reinterpret_cast<T**>(m_holder.Receive()); }
+    explicit operator bool() const { return m_holder.IsValid(); }
+
+private:
+    CqzScoped<CqzLocalMemoryTraits> m_holder;
+};
+
+class CqzCriticalSectionLock
+{
+public:
+    explicit CqzCriticalSectionLock(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
+    ~CqzCriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
+    CqzCriticalSectionLock(const CqzCriticalSectionLock&) = delete;
+    CqzCriticalSectionLock& operator=(const CqzCriticalSectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
