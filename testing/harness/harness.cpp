@@ -44,8 +44,8 @@ ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLin
     std::wstring mutableCmd = cmdLine; // CreateProcessW may write into it
     BOOL ok;
     if (options.token)
-        ok = ::CreateProcessAsUserW(options.token, exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0,
-                                    nullptr, options.cwd, &si, &pi);
+        ok = ::CreateProcessAsUserW(options.token, exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                    options.cwd, &si, &pi);
     else
         ok = ::CreateProcessW(exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0, nullptr, options.cwd, &si,
                               &pi);
@@ -122,8 +122,7 @@ std::string ToUtf8(const std::wstring& text)
 {
     if (text.empty())
         return std::string();
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                  nullptr);
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(n, '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
@@ -152,8 +151,7 @@ RegKeyGuard::~RegKeyGuard()
 bool CreateRegKey(HKEY root, const std::wstring& subKey)
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     ::RegCloseKey(key);
     return true;
@@ -171,8 +169,7 @@ bool SetRegBytes(HKEY root, const std::wstring& subKey, const std::wstring& name
                  DWORD type)
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     LSTATUS status = ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     ::RegCloseKey(key);
@@ -215,8 +212,8 @@ TempDir::TempDir(const std::wstring& tag)
     for (int attempt = 0; attempt < 1000; ++attempt)
     {
         wchar_t name[96];
-        swprintf(name, 96, L"\\%ls-%lu-%ld-%lu", tag.c_str(), ::GetCurrentProcessId(),
-                 ::InterlockedIncrement(&counter), ::GetTickCount());
+        swprintf(name, 96, L"\\%ls-%lu-%ld-%lu", tag.c_str(), ::GetCurrentProcessId(), ::InterlockedIncrement(&counter),
+                 ::GetTickCount());
         std::wstring path = root + name;
         if (::CreateDirectoryW(path.c_str(), nullptr))
         {
@@ -341,8 +338,8 @@ bool AgentInstall::CopyFromBuild(const std::vector<std::wstring>& names)
 
 bool AgentInstall::CopyLauncher()
 {
-    return CopyFromBuild({L"qz_elevate.exe", L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll",
-                          L"libwinpthread-1.dll"});
+    return CopyFromBuild(
+        {L"qz_elevate.exe", L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"});
 }
 
 std::wstring AgentInstall::QuotedServiceImage(const std::wstring& exeName) const

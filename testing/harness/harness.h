@@ -43,9 +43,9 @@ struct ProcessResult
 
 struct RunOptions
 {
-    HANDLE token = nullptr;         // primary token: CreateProcessAsUserW; null: CreateProcessW
-    const wchar_t* cwd = nullptr;   // current directory of the child
-    DWORD timeoutMs = 60000;        // a child still running then is terminated
+    HANDLE token = nullptr;       // primary token: CreateProcessAsUserW; null: CreateProcessW
+    const wchar_t* cwd = nullptr; // current directory of the child
+    DWORD timeoutMs = 60000;      // a child still running then is terminated
     const wchar_t* desktop = nullptr;
 };
 

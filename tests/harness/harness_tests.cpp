@@ -15,11 +15,7 @@ TEST(RunProcess, ReadsFull32BitExitCodes)
         const wchar_t* arg;
         DWORD expected;
     } rows[] = {
-        {L"0", 0},
-        {L"5", 5},
-        {L"0x80070057", 0x80070057},
-        {L"0xFFFFFFFF", 0xFFFFFFFF},
-        {L"0x80004005", 0x80004005},
+        {L"0", 0}, {L"5", 5}, {L"0x80070057", 0x80070057}, {L"0xFFFFFFFF", 0xFFFFFFFF}, {L"0x80004005", 0x80004005},
     };
     for (const auto& row : rows)
     {
