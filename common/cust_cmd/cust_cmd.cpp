@@ -2,12 +2,25 @@
 
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
+#include <memory>
+#include <new>
 
+#include "common/atl/atl_access_token.h"
+#include "common/atl/atl_handle.h"
+#include "common/util/install_params.h"
+#include "common/util/util.h"
 #include "trace/trace.h"
 
 namespace
 {
 const char* const kFileMapClass = "CqzCustComdFileMap";
+const char* const kClientClass = "CqzCustCmdClient";
+const char* const kResultClientClass = "CqzCustCmdResultClient";
+const char* const kResultServerClass = "CqzCustCmdResultServer";
+
+const wchar_t kCreateGlobalPrivilege[] = L"SeCreateGlobalPrivilege";
+const char kCreateGlobalPrivilegeA[] = "SeCreateGlobalPrivilege";
 
 constexpr DWORD kPrefixSize = sizeof(DWORD);
 
@@ -246,4 +259,581 @@ const BYTE* CqzCustComdFileMap::_Deserialize(const BYTE* pos, DWORD size, DWORD&
         std::memcpy(out, pos, size);
     remaining -= size;
     return pos + size;
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+namespace
+{
+
+class ScopedServiceHandle
+{
+public:
+    explicit ScopedServiceHandle(SC_HANDLE h = nullptr) : m_h(h) {}
+    ~ScopedServiceHandle()
+    {
+        if (m_h)
+        {
+            const DWORD lastError = ::GetLastError();
+            ::CloseServiceHandle(m_h);
+            ::SetLastError(lastError);
+        }
+    }
+    ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+    ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+    SC_HANDLE Get() const { return m_h; }
+
+private:
+    SC_HANDLE m_h;
+};
+
+// Replaces each "%s" of the format with the next argument. The caller's text
+// is replaced only when the new one could be built.
+void SetErrorText(std::wstring& errorText, const wchar_t* format, std::initializer_list<const std::wstring*> args)
+{
+    try
+    {
+        std::wstring text;
+        auto next = args.begin();
+        for (const wchar_t* p = format; *p; ++p)
+        {
+            if (p[0] == L'%' && p[1] == L's' && next != args.end())
+            {
+                text += **next++;
+                ++p;
+            }
+            else
+            {
+                text += *p;
+            }
+        }
+        errorText.swap(text);
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+}
+
+std::wstring SystemErrorText(DWORD error)
+{
+    std::wstring text;
+    try
+    {
+        CqzUtil::GetErrorText(error, text);
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+    return text;
+}
+
+// Whether the token holds the privilege enabled, from its privilege list.
+// For primary tokens, which PrivilegeCheck does not take.
+bool TokenHasPrivilegeEnabled(HANDLE token, const LUID& luid, BOOL& enabled)
+{
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    if (size < sizeof(TOKEN_PRIVILEGES))
+        return false;
+    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
+    if (!buffer)
+    {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (!::GetTokenInformation(token, TokenPrivileges, buffer.get(), size, &size))
+        return false;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.get());
+    enabled = FALSE;
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
+    {
+        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart)
+            enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+    return true;
+}
+
+} // namespace
+
+CqzLocalSystemSecurity::CqzLocalSystemSecurity()
+{
+    // S-1-5-18: the NT authority with the one sub-authority 18.
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    alignas(DWORD) BYTE localSystem[12] = {};
+    static_assert(sizeof(m_dacl) == sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sizeof(localSystem),
+                  "room for exactly one ACE");
+    if (!::InitializeSid(localSystem, &ntAuthority, 1))
+        return;
+    *::GetSidSubAuthority(localSystem, 0) = SECURITY_LOCAL_SYSTEM_RID;
+
+    PACL dacl = reinterpret_cast<PACL>(m_dacl);
+    if (!::InitializeAcl(dacl, sizeof(m_dacl), ACL_REVISION) ||
+        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, 0, GENERIC_ALL, localSystem) ||
+        !::InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&m_sd, TRUE, dacl, FALSE))
+        return;
+    m_sa.nLength = sizeof(m_sa);
+    m_sa.lpSecurityDescriptor = &m_sd;
+    m_sa.bInheritHandle = FALSE;
+    m_bReady = true;
+}
+
+CqzCustCmdMutex::~CqzCustCmdMutex()
+{
+    if (m_hMutex)
+    {
+        const DWORD lastError = ::GetLastError();
+        ::CloseHandle(m_hMutex);
+        ::SetLastError(lastError);
+    }
+}
+
+bool CqzCustCmdMutex::Open()
+{
+    if (m_hMutex)
+    {
+        ::CloseHandle(m_hMutex);
+        m_hMutex = nullptr;
+    }
+    m_hMutex = ::OpenMutexW(QZ_CIC_MUTEX_ACCESS, FALSE, QZ_CIC_MUTEX_NAME);
+    return m_hMutex != nullptr;
+}
+
+CqzCustCmdMutexLock::CqzCustCmdMutexLock(CqzCustCmdMutex& mutex) : m_mutex(mutex)
+{
+    Lock();
+}
+
+CqzCustCmdMutexLock::~CqzCustCmdMutexLock()
+{
+    if (m_bLocked)
+        Unlock();
+}
+
+void CqzCustCmdMutexLock::Lock()
+{
+    if (m_bLocked)
+        return;
+    const DWORD lastError = ::GetLastError();
+    const DWORD wait = ::WaitForSingleObjectEx(m_mutex.GetHandle(), INFINITE, FALSE);
+    // WAIT_ABANDONED: the previous owner died holding it; it is ours now.
+    m_bLocked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    ::SetLastError(lastError);
+}
+
+void CqzCustCmdMutexLock::Unlock()
+{
+    if (!m_bLocked)
+        return;
+    const DWORD lastError = ::GetLastError();
+    ::ReleaseMutex(m_mutex.GetHandle());
+    m_bLocked = false;
+    ::SetLastError(lastError);
+}
+
+bool CqzCustCmdClient::SendData(DWORD commandId, DWORD dataLen, const void* data)
+{
+    std::wstring errorText;
+    return SendData(commandId, dataLen, data, errorText);
+}
+
+bool CqzCustCmdClient::SendData(DWORD commandId, DWORD dataLen, const void* data, std::wstring& errorText)
+{
+    QZ_STACK_NAME("SendData", kClientClass);
+    if (dataLen == 0)
+        return _SendData(commandId, dataLen, data, errorText);
+    if (!data)
+    {
+        QZTRACE(QZT_ERROR, kClientClass, "ERROR: Invalid pointer");
+        return false;
+    }
+    if (dataLen > QZ_CIC_MAX_DATA_LEN)
+    {
+        QZTRACE(QZT_ERROR, kClientClass, "ERROR: Invalid data len " << static_cast<unsigned long>(dataLen));
+        return false;
+    }
+    return _SendData(commandId, dataLen, data, errorText);
+}
+
+bool CqzCustCmdClient::_SendData(DWORD commandId, DWORD dataLen, const void* data, std::wstring& errorText)
+{
+    QZ_STACK_NAME("_SendData", kClientClass);
+    const std::wstring& serviceName = SqzProductConstants::AgentServiceName;
+    const std::wstring& displayName = SqzProductConstants::AgentServiceDisplayName;
+
+    // Declared in the reverse order of their release: the section goes first,
+    // then its descriptor, the mutex (released, then closed), the service and
+    // last the service manager.
+    ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.Get())
+    {
+        const DWORD error = ::GetLastError();
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: Cannot open service manager."
+                    << " LastError=" << static_cast<unsigned long>(error));
+        const std::wstring systemText = SystemErrorText(error);
+        SetErrorText(errorText, L"Unable to open Service manager\nError: %s", {&systemText});
+        return false;
+    }
+
+    ScopedServiceHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_USER_DEFINED_CONTROL));
+    if (!service.Get())
+    {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+        {
+            QZTRACE(QZT_ERROR, kClientClass, "ERROR: Service " << serviceName << " is not installed.");
+            SetErrorText(errorText, L"%s service is not installed", {&displayName});
+        }
+        else
+        {
+            QZTRACE(QZT_ERROR, kClientClass,
+                    "ERROR: Cannot open service."
+                        << " LastError=" << static_cast<unsigned long>(error));
+            const std::wstring systemText = SystemErrorText(error);
+            SetErrorText(errorText, L"Unable to open '%s' service\nError: %s", {&displayName, &systemText});
+        }
+        return false;
+    }
+
+    CqzCustCmdMutex mutex;
+    if (!mutex.Open())
+    {
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: Failed to open mutex."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    // The outcome of the wait is not examined: an abandoned mutex is taken.
+    CqzCustCmdMutexLock lock(mutex);
+
+    CqzLocalSystemSecurity security;
+    if (!security.IsReady())
+    {
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: Cannot build the section's security descriptor."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    const bool global = _EnableCreateGlobalPrivilege();
+    CqzSharedMemory sharedMemory;
+    BYTE* view = sharedMemory.Create(global ? QZ_CIC_GLOBAL_SECTION_NAME : QZ_CIC_LOCAL_SECTION_NAME, security.Get());
+    if (!view && global && sharedMemory.GetError() == ERROR_ACCESS_DENIED)
+        view = sharedMemory.Create(QZ_CIC_LOCAL_SECTION_NAME, security.Get());
+    if (!view)
+    {
+        QZTRACE(
+            QZT_ERROR, kClientClass,
+            "ERROR: sharedMemory.Create() failed. LastError=" << static_cast<unsigned long>(sharedMemory.GetError()));
+        return false;
+    }
+
+    SqzCustCmdRecord* record = reinterpret_cast<SqzCustCmdRecord*>(view);
+    record->dwMagic = QZ_CIC_RECORD_MAGIC;
+    record->dwCommandId = commandId;
+    record->dwDataLen = dataLen;
+    if (dataLen != 0)
+        std::memcpy(record->data, data, dataLen);
+
+    // Returns once the agent's handler has returned: the record is read by then.
+    SERVICE_STATUS status = {};
+    if (!::ControlService(service.Get(), QZ_CIC_SERVICE_CONTROL, &status))
+    {
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: ControlService failed."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool CqzCustCmdClient::_EnableCreateGlobalPrivilege()
+{
+    if (_CheckCreateGlobalPrivilege())
+        return true;
+    CAccessToken token;
+    if (!token.GetEffectiveToken(TOKEN_ADJUST_PRIVILEGES))
+        return false;
+    bool notAllAssigned = false;
+    if (!token.EnablePrivilege(kCreateGlobalPrivilege, nullptr, &notAllAssigned))
+        return false;
+    // The privilege stays enabled on the token.
+    return !notAllAssigned;
+}
+
+bool CqzCustCmdClient::_CheckCreateGlobalPrivilege()
+{
+    QZ_STACK_NAME("_CheckCreateGlobalPrivilege", kClientClass);
+    LUID luid = {};
+    if (!::LookupPrivilegeValueW(nullptr, kCreateGlobalPrivilege, &luid))
+    {
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: LookupPrivilegeValue(" << kCreateGlobalPrivilegeA << ") failed."
+                                               << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    PRIVILEGE_SET required = {};
+    required.PrivilegeCount = 1;
+    required.Control = PRIVILEGE_SET_ALL_NECESSARY;
+    required.Privilege[0].Luid = luid;
+    required.Privilege[0].Attributes = 0;
+
+    CAccessToken token;
+    if (!token.GetEffectiveToken(TOKEN_QUERY))
+    {
+        QZTRACE(QZT_ERROR, kClientClass,
+                "ERROR: GetEffectiveToken(TOKEN_QUERY) failed."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    BOOL held = FALSE;
+    if (!::PrivilegeCheck(token.GetHandle(), &required, &held))
+    {
+        const DWORD error = ::GetLastError();
+        // Windows checks only impersonation tokens; the process token of a
+        // caller that does not impersonate is read directly.
+        if (error != ERROR_NO_IMPERSONATION_TOKEN || !TokenHasPrivilegeEnabled(token.GetHandle(), luid, held))
+        {
+            QZTRACE(QZT_ERROR, kClientClass,
+                    "ERROR: PrivilegeCheck(" << kCreateGlobalPrivilegeA << ") failed."
+                                             << " LastError=" << static_cast<unsigned long>(error));
+            return false;
+        }
+    }
+    return held != FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Command results
+
+namespace
+{
+
+constexpr DWORD kResultBlockSize = 16;
+
+LONGLONG SignExtend(const void* value)
+{
+    return static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(value));
+}
+
+// A 64-bit value of the block as a pointer of this process; false when it
+// does not fit (a 32-bit agent given a 64-bit sender's value).
+bool ToPointer(LONGLONG value, void*& pointer)
+{
+    const INT_PTR narrow = static_cast<INT_PTR>(value);
+    if (static_cast<LONGLONG>(narrow) != value)
+        return false;
+    pointer = reinterpret_cast<void*>(narrow);
+    return true;
+}
+
+} // namespace
+
+CqzCustCmdResultClient::CqzCustCmdResultClient(bool useEvent_) : useEvent(useEvent_) {}
+
+CqzCustCmdResultClient::CqzCustCmdResultClient(NoWait, bool notImplemented)
+    : m_dwResult(notImplemented ? ERROR_CALL_NOT_IMPLEMENTED : QZ_CIC_RESULT_NOT_SET), useEvent(false)
+{
+}
+
+CqzCustCmdResultClient::~CqzCustCmdResultClient()
+{
+    if (m_hEvent)
+    {
+        const DWORD lastError = ::GetLastError();
+        ::CloseHandle(m_hEvent);
+        ::SetLastError(lastError);
+    }
+}
+
+bool CqzCustCmdResultClient::_InitClient()
+{
+    QZ_STACK_NAME("_InitClient", kResultClientClass);
+    if (m_hEvent)
+        return false;
+    if (useEvent)
+    {
+        CqzLocalSystemSecurity security;
+        // Auto-reset, not signalled, unnamed.
+        HANDLE event = security.IsReady() ? ::CreateEventW(security.Get(), FALSE, FALSE, nullptr) : nullptr;
+        if (!event)
+        {
+            QZTRACE(QZT_ERROR, kResultClientClass,
+                    "ERROR: Event.Create failed."
+                        << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+            return false;
+        }
+        m_hEvent = event;
+        cmdResReadyEventHandle = SignExtend(event);
+    }
+    else
+    {
+        cmdResReadyEventHandle = QZ_CIC_RESULT_NO_EVENT;
+    }
+    cmdResultAddress = SignExtend(&m_dwResult);
+    return true;
+}
+
+bool CqzCustCmdResultClient::ToBuffer(BYTE*& pos, DWORD& remaining)
+{
+    if (!_InitClient() || remaining < kResultBlockSize || !pos)
+        return false;
+    BYTE* next = CqzCustComdFileMap::_SerializeRaw(&cmdResultAddress, sizeof(cmdResultAddress), pos);
+    pos = CqzCustComdFileMap::_SerializeRaw(&cmdResReadyEventHandle, sizeof(cmdResReadyEventHandle), next);
+    remaining -= kResultBlockSize;
+    return true;
+}
+
+bool CqzCustCmdResultClient::WaitRes(DWORD timeoutMs, DWORD& result)
+{
+    QZ_STACK_NAME("WaitRes", kResultClientClass);
+    if (!useEvent)
+    {
+        QZTRACE(QZT_ERROR, kResultClientClass, "ERROR: WaitRes called when useEvent is False");
+        return false;
+    }
+    if (!m_hEvent)
+    {
+        QZTRACE(QZT_ERROR, kResultClientClass, "ERROR: Event handle is Null");
+        return false;
+    }
+    const DWORD wait = ::WaitForSingleObject(m_hEvent, timeoutMs);
+    if (wait != WAIT_OBJECT_0)
+    {
+        QZTRACE(QZT_ERROR, kResultClientClass,
+                "ERROR: WaitForSingleObject returned " << static_cast<unsigned long>(wait));
+        return false;
+    }
+    // Written by the agent's process before it set the event.
+    result = *static_cast<volatile DWORD*>(&m_dwResult);
+    return true;
+}
+
+CqzCustCmdResultServer::CqzCustCmdResultServer(DWORD clientPid) : m_dwClientPid(clientPid) {}
+
+CqzCustCmdResultServer::~CqzCustCmdResultServer()
+{
+    if (m_hEvent)
+    {
+        const DWORD lastError = ::GetLastError();
+        ::CloseHandle(m_hEvent);
+        ::SetLastError(lastError);
+    }
+}
+
+bool CqzCustCmdResultServer::FromBuffer(const BYTE*& pos, DWORD& remaining)
+{
+    if (!pos || remaining < kResultBlockSize)
+        return false;
+    LONGLONG address = 0;
+    LONGLONG eventHandle = 0;
+    std::memcpy(&address, pos, sizeof(address));
+    std::memcpy(&eventHandle, pos + sizeof(address), sizeof(eventHandle));
+    pos += kResultBlockSize;
+    remaining -= kResultBlockSize;
+    // A server that holds its sender's event keeps the block that goes with it.
+    if (m_hEvent)
+        return false;
+    cmdResultAddress = address;
+    cmdResReadyEventHandle = eventHandle;
+    return _InitServer();
+}
+
+bool CqzCustCmdResultServer::_InitServer()
+{
+    QZ_STACK_NAME("_InitServer", kResultServerClass);
+    if (m_hEvent)
+        return false;
+    if (cmdResReadyEventHandle == QZ_CIC_RESULT_NO_EVENT)
+    {
+        useEvent = false;
+        return true;
+    }
+    useEvent = true;
+    if (cmdResReadyEventHandle == 0)
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: UseEvent is True but cmdResReadyEventHandle is null."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    CHandle process(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, m_dwClientPid));
+    if (!process)
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: OpenProcess(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
+                                      << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    void* sourceHandle = nullptr;
+    HANDLE duplicate = nullptr;
+    if (!ToPointer(cmdResReadyEventHandle, sourceHandle))
+        ::SetLastError(ERROR_INVALID_HANDLE);
+    else if (::DuplicateHandle(process, sourceHandle, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS))
+        m_hEvent = duplicate;
+    if (!m_hEvent)
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: DuplicateHandle(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
+                                          << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool CqzCustCmdResultServer::SetResultReady(DWORD result)
+{
+    QZ_STACK_NAME("SetResultReady", kResultServerClass);
+    if (!useEvent)
+    {
+        m_dwResult = result;
+        return true;
+    }
+    if (!m_hEvent || cmdResultAddress == 0)
+        return false;
+
+    CHandle process(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, m_dwClientPid));
+    if (!process)
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: OpenProcess(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
+                                      << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    // The result is in the sender's memory before its event is set.
+    m_dwResult = result;
+    void* address = nullptr;
+    SIZE_T written = 0;
+    bool wrote = false;
+    if (!ToPointer(cmdResultAddress, address))
+        ::SetLastError(ERROR_INVALID_ADDRESS);
+    else
+        wrote = ::WriteProcessMemory(process, address, &m_dwResult, sizeof(m_dwResult), &written) &&
+                written == sizeof(m_dwResult);
+    if (!wrote)
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: WriteProcessMemory(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
+                                             << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+
+    if (!::SetEvent(m_hEvent))
+    {
+        QZTRACE(QZT_ERROR, kResultServerClass,
+                "ERROR: SetEvent() failed."
+                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+    return true;
 }

@@ -1,0 +1,227 @@
+#include "tests/channel/channel_test_util.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+
+#include "common/cust_cmd/cust_cmd.h"
+#include "common/util/util.h"
+
+namespace qzchan
+{
+
+std::unique_ptr<qztest::AgentInstall> RunningAgentTest::s_install;
+std::unique_ptr<qztest::AgentService> RunningAgentTest::s_service;
+std::string RunningAgentTest::s_setupError;
+
+void RunningAgentTest::SetUpTestSuite()
+{
+    s_setupError.clear();
+    s_install.reset(new qztest::AgentInstall());
+    s_service.reset(new qztest::AgentService(*s_install));
+    if (!s_service->Installed() || !s_service->Start())
+        s_setupError =
+            "stand-in not running: " + s_service->FailedStep() + " failed with " + std::to_string(s_service->Error());
+}
+
+void RunningAgentTest::TearDownTestSuite()
+{
+    s_service.reset();
+    s_install.reset();
+}
+
+void RunningAgentTest::SetUp()
+{
+    ASSERT_TRUE(s_setupError.empty()) << s_setupError;
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), qztest::QueryAgentServiceState());
+    MarkLog();
+}
+
+void RunningAgentTest::MarkLog()
+{
+    m_logStart = s_service->ReadLog().size();
+}
+
+std::vector<qztest::AgentLogEntry> RunningAgentTest::NewEntries() const
+{
+    std::vector<qztest::AgentLogEntry> all = s_service->ReadLog();
+    if (all.size() <= m_logStart)
+        return {};
+    return std::vector<qztest::AgentLogEntry>(all.begin() + static_cast<std::ptrdiff_t>(m_logStart), all.end());
+}
+
+std::vector<qztest::AgentLogEntry> RunningAgentTest::NewControls() const
+{
+    return qztest::ControlEntries(NewEntries());
+}
+
+bool RunningAgentTest::WaitForEntry(const std::string& event, qztest::AgentLogEntry& entry, DWORD timeoutMs) const
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        for (const qztest::AgentLogEntry& candidate : NewEntries())
+        {
+            if (candidate.Get("event") == event)
+            {
+                entry = candidate;
+                return true;
+            }
+        }
+        if (::GetTickCount64() > deadline)
+            return false;
+        ::Sleep(20);
+    }
+}
+
+ThreadImpersonation::ThreadImpersonation(HANDLE impersonationToken)
+{
+    m_active = impersonationToken && ::SetThreadToken(nullptr, impersonationToken);
+}
+
+ThreadImpersonation::~ThreadImpersonation()
+{
+    if (m_active)
+        ::RevertToSelf();
+}
+
+qztest::ScopedHandle ImpersonationTokenWith(const wchar_t* privilege, PrivilegeState state, const wchar_t* tokenSddl)
+{
+    HANDLE process = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process))
+        return qztest::ScopedHandle();
+    qztest::ScopedHandle processToken(process);
+    LUID luid = {};
+    if (!::LookupPrivilegeValueW(nullptr, privilege, &luid))
+        return qztest::ScopedHandle();
+
+    HANDLE source = processToken.Get();
+    qztest::ScopedHandle restricted;
+    if (state == PrivilegeState::Removed)
+    {
+        LUID_AND_ATTRIBUTES removed = {luid, 0};
+        HANDLE token = nullptr;
+        if (!::CreateRestrictedToken(processToken.Get(), 0, 0, nullptr, 1, &removed, 0, nullptr, &token))
+            return qztest::ScopedHandle();
+        restricted.Reset(token);
+        source = token;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (tokenSddl && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(tokenSddl, SDDL_REVISION_1, &sd, nullptr))
+        return qztest::ScopedHandle();
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), sd, FALSE};
+    HANDLE impersonation = nullptr;
+    const BOOL duplicated = ::DuplicateTokenEx(source, TOKEN_ALL_ACCESS, sd ? &sa : nullptr, SecurityImpersonation,
+                                               TokenImpersonation, &impersonation);
+    if (sd)
+        ::LocalFree(sd);
+    if (!duplicated)
+        return qztest::ScopedHandle();
+    qztest::ScopedHandle result(impersonation);
+    if (state != PrivilegeState::Removed)
+    {
+        TOKEN_PRIVILEGES adjust = {};
+        adjust.PrivilegeCount = 1;
+        adjust.Privileges[0].Luid = luid;
+        adjust.Privileges[0].Attributes = state == PrivilegeState::Enabled ? SE_PRIVILEGE_ENABLED : 0;
+        if (!::AdjustTokenPrivileges(impersonation, FALSE, &adjust, 0, nullptr, nullptr) ||
+            ::GetLastError() != ERROR_SUCCESS)
+            return qztest::ScopedHandle();
+    }
+    return result;
+}
+
+bool TokenPrivilege(HANDLE token, const wchar_t* privilege, bool& present, bool& enabled)
+{
+    LUID luid = {};
+    if (!::LookupPrivilegeValueW(nullptr, privilege, &luid))
+        return false;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    if (size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size))
+        return false;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    present = false;
+    enabled = false;
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
+    {
+        const LUID& entry = privileges->Privileges[i].Luid;
+        if (entry.LowPart == luid.LowPart && entry.HighPart == luid.HighPart)
+        {
+            present = true;
+            enabled = (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    return true;
+}
+
+std::string DaclSddl(HANDLE object)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                          &sd) != ERROR_SUCCESS)
+        return "(unreadable)";
+    wchar_t* text = nullptr;
+    std::string out = "(unconvertible)";
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                               nullptr))
+    {
+        out = qztest::ToUtf8(text);
+        ::LocalFree(text);
+    }
+    ::LocalFree(sd);
+    return out;
+}
+
+bool IsLocalSystemOnly(const std::string& sddl)
+{
+    // GENERIC_ALL as given, or mapped to all rights of a section / an event.
+    return sddl == "D:(A;;GA;;;SY)" || sddl == "D:(A;;0xf001f;;;SY)" || sddl == "D:(A;;0x1f0003;;;SY)" ||
+           sddl == "D:(A;;0x1f001f;;;SY)";
+}
+
+std::string Hex(const Bytes& bytes)
+{
+    std::string out;
+    char digits[3];
+    for (BYTE b : bytes)
+    {
+        std::snprintf(digits, sizeof(digits), "%02X", b);
+        out += digits;
+    }
+    return out;
+}
+
+Bytes Le32(DWORD value)
+{
+    return {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
+            static_cast<BYTE>(value >> 24)};
+}
+
+Bytes ExitNotificationPayload(DWORD pid)
+{
+    const std::wstring text =
+        L"<?xml version=\"1.0\" encoding=\"utf-16\"?><XML><PID>" + std::to_wstring(pid) + L"</PID></XML>";
+    Bytes bytes = Le32(static_cast<DWORD>(text.size() * 2 + 2));
+    for (wchar_t c : text)
+    {
+        bytes.push_back(static_cast<BYTE>(c));
+        bytes.push_back(static_cast<BYTE>(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::wstring SystemText(DWORD error)
+{
+    std::wstring text;
+    CqzUtil::GetErrorText(error, text);
+    return text;
+}
+
+} // namespace qzchan
