@@ -520,11 +520,13 @@ TEST_F(LauncherEntry, InsideTheAgentInstallationGoesOn)
     SetImagePath(install.Tree().QuotedServiceImage());
     const qztest::ProcessResult result = install.Run(L"");
     ASSERT_TRUE(result.finished) << result.error;
-    EXPECT_EQ(0u, result.exitCode);
+    // Past the check the dispatch runs; without a switch it refuses.
+    EXPECT_EQ(0x80070057u, result.exitCode);
 
     const std::wstring startupFile = install.TraceFile(qztest::StartupTraceName(UserCrc()));
     EXPECT_TRUE(qztest::FileExists(startupFile));
     const std::vector<std::string> lines = qztest::ReadLines(startupFile);
+    EXPECT_TRUE(AnyLineContains(lines, "INFO: Exited with code -2147024809")) << Dump(lines);
     EXPECT_FALSE(AnyLineContains(lines, "Invalid path")) << Dump(lines);
     EXPECT_FALSE(AnyLineContains(lines, "Failed to read value")) << Dump(lines);
 }
@@ -536,8 +538,14 @@ TEST_F(LauncherEntry, CallsWhenTheLocationCheckPasses)
     SetImagePath(install.Tree().QuotedServiceImage());
     const qztest::ProcessResult result = install.Run(L"");
     ASSERT_TRUE(result.finished) << result.error;
-    EXPECT_EQ(0u, result.exitCode);
-    EXPECT_EQ(DefaultInitCalls(install, StartupName()), install.Calls()) << Dump(install.Calls());
+    EXPECT_EQ(0x80070057u, result.exitCode);
+    // Trace start-up comes first and whole; the dispatch, the notification
+    // and the exit line follow it (their suites are tests/launcher).
+    const std::vector<std::string> expected = DefaultInitCalls(install, StartupName());
+    const std::vector<std::string> calls = install.Calls();
+    ASSERT_GT(calls.size(), expected.size()) << Dump(calls);
+    EXPECT_EQ(expected, std::vector<std::string>(calls.begin(), calls.begin() + expected.size())) << Dump(calls);
+    EXPECT_EQ("Line(300,-)INFO: Exited with code -2147024809\\n", calls.back()) << Dump(calls);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,12 +1,20 @@
 // Process entry of the launcher: a windowless program of the GUI subsystem.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 
+#include "Agent/engine/qz_elevate/qz_elevate_cmd_client.h"
 #include "common/util/util.h"
+#include "trace/trace.h"
 
 #include <cstdio>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+// The one module object: constructed by static initialisation, destroyed by
+// the runtime's exit after wWinMain has returned.
+CqzElevateModule _AtlModule;
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int nShowCmd)
 {
+    QZ_STACK_NAME("wWinMain", nullptr);
+
     // Every run of one user shares the start-up file name.
     char traceFileName[64];
     std::snprintf(traceFileName, sizeof(traceFileName), "qz_elevate.%s.{%u}.trace", "x32", CqzUtil::GetUserSidCrc());
@@ -17,7 +25,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     if (!CqzUtil::IsValidProcessPath())
         return -1;
 
-    // Still to come here: OLE initialisation, the registration scan and the
-    // command dispatch, the exit notification to the agent and the exit line.
-    return 0;
+    // OLE, then a registration word or the command dispatch, then OLE again;
+    // -1 when the module could not start, the OLE failure when OLE could not.
+    const int result = _AtlModule.WinMain(nShowCmd);
+
+    // Whatever happened, the agent that started us learns that we are gone;
+    // a failure to tell it changes nothing here.
+    CqzQzElevateCmdClient::NotifyProcessExit();
+
+    QZTRACE(QZT_INFO, nullptr, "INFO: Exited with code " << static_cast<long>(result));
+    return result;
 }

@@ -4,9 +4,30 @@
 
 #include <windows.h>
 
-class CqzElevateModule
+#include <ole2.h>
+
+#include "common/atl/exe_module.h"
+
+// The program is an out-of-process COM server module that serves no classes:
+// the framework gives it its life cycle (OLE, the registration words, Run),
+// and Run is the command dispatch.
+class CqzElevateModule : public CAtlExeModuleT<CqzElevateModule>
 {
 public:
+    // The dispatch: recognises one of "/axinst", "/explore", "/qztoolexec"
+    // and "/navigate" on the process command line, moves tracing to that
+    // command's file, checks the operand and (except for "/axinst") the
+    // rights, calls the agent library's export that serves the switch and
+    // returns its result. E_INVALIDARG for a missing or unknown switch or a
+    // missing operand, 5 when the rights check refuses, E_FAIL when the
+    // export cannot be had. nShowCmd goes to QzToolExec only.
+    HRESULT Run(int nShowCmd);
+
+    // OLE services in a single-threaded apartment rather than the
+    // framework's multithreaded COM.
+    static HRESULT InitializeCom() { return ::OleInitialize(nullptr); }
+    static void UninitializeCom() { ::OleUninitialize(); }
+
     // Moves tracing to the trace file of one command ("activex", "ebh",
     // "qztool", "wbh") and records the process command line there.
     void SetCommandTraceFile(const wchar_t* commandWord);
@@ -58,6 +79,25 @@ public:
     {
         return reinterpret_cast<ExportPointer>(reinterpret_cast<void (*)()>(proc));
     }
+
+private:
+    friend class CqzElevateModulePeer; // suites ask the two questions directly
+
+    // --- rights check: both fail closed ---
+    // Whether the machine policy value "QzElevateAllowNonAdmin" (REG_DWORD,
+    // non-zero) under the agent's parameters key allows non-administrators.
+    // Read afresh at every call.
+    bool _AllowNonAdmin();
+    // Whether the process token is that of a fully elevated administrator.
+    bool _IsUserAdmin();
+
+    // QzToolExec's vector: the C runtime's own wide argument vector (argv,
+    // argc entries and a null terminator) from its fourth entry on. The
+    // runtime reads argument 0 differently from the launcher's split and may
+    // count fewer arguments; a vector with fewer than four entries yields the
+    // position of its terminator, never one past it. A null argv yields an
+    // empty vector.
+    static LPWSTR* _ArgumentsAfterTool(LPWSTR* argv, int argc);
 };
 
 // Names the start-up trace file (a bare file name) and configures tracing from
