@@ -9,6 +9,7 @@
 #include "common/atl/atl_access_token.h"
 #include "common/atl/atl_handle.h"
 #include "common/util/install_params.h"
+#include "common/util/scoped.h"
 #include "common/util/util.h"
 #include "trace/trace.h"
 
@@ -267,27 +268,6 @@ const BYTE* CqzCustComdFileMap::_Deserialize(const BYTE* pos, DWORD size, DWORD&
 namespace
 {
 
-class ScopedServiceHandle
-{
-public:
-    explicit ScopedServiceHandle(SC_HANDLE h = nullptr) : m_h(h) {}
-    ~ScopedServiceHandle()
-    {
-        if (m_h)
-        {
-            const DWORD lastError = ::GetLastError();
-            ::CloseServiceHandle(m_h);
-            ::SetLastError(lastError);
-        }
-    }
-    ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-    ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-    SC_HANDLE Get() const { return m_h; }
-
-private:
-    SC_HANDLE m_h;
-};
-
 // Replaces each "%s" of the format with the next argument. The caller's text
 // is replaced only when the new one could be built.
 void SetErrorText(std::wstring& errorText, const wchar_t* format, std::initializer_list<const std::wstring*> args)
@@ -466,7 +446,7 @@ bool CqzCustCmdClient::_SendData(DWORD commandId, DWORD dataLen, const void* dat
     // Declared in the reverse order of their release: the section goes first,
     // then its descriptor, the mutex (released, then closed), the service and
     // last the service manager.
-    ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
     {
         const DWORD error = ::GetLastError();
@@ -478,7 +458,7 @@ bool CqzCustCmdClient::_SendData(DWORD commandId, DWORD dataLen, const void* dat
         return false;
     }
 
-    ScopedServiceHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_USER_DEFINED_CONTROL));
+    CqzScopedServiceHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_USER_DEFINED_CONTROL));
     if (!service.Get())
     {
         const DWORD error = ::GetLastError();

@@ -10,6 +10,7 @@
 #include "common/ntapi/ntapi.h"
 #include "common/security/security.h"
 #include "common/util/os.h"
+#include "common/util/scoped.h"
 #include "trace/trace.h"
 
 namespace
@@ -208,23 +209,14 @@ GetApplicationUserModelIdFromTokenFn GetGetApplicationUserModelIdFromToken()
     return function;
 }
 
-class SaferLevelHolder
+struct SaferLevelTraits
 {
-public:
-    SaferLevelHolder() = default;
-    ~SaferLevelHolder()
-    {
-        if (m_level != nullptr)
-            ::SaferCloseLevel(m_level);
-    }
-    SaferLevelHolder(const SaferLevelHolder&) = delete;
-    SaferLevelHolder& operator=(const SaferLevelHolder&) = delete;
-    SAFER_LEVEL_HANDLE* Receive() { return &m_level; }
-    SAFER_LEVEL_HANDLE Get() const { return m_level; }
-
-private:
-    SAFER_LEVEL_HANDLE m_level = nullptr;
+    using Type = SAFER_LEVEL_HANDLE;
+    static SAFER_LEVEL_HANDLE Empty() { return nullptr; }
+    static bool IsValid(SAFER_LEVEL_HANDLE level) { return level != nullptr; }
+    static void Close(SAFER_LEVEL_HANDLE level) { ::SaferCloseLevel(level); }
 };
+using ScopedSaferLevel = CqzScoped<SaferLevelTraits>;
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -437,11 +429,8 @@ bool CqzAccessToken::SetTokenInformationValue(TOKEN_INFORMATION_CLASS infoClass,
 
 bool CqzAccessToken::GetIntegrityLevel(CSid& label)
 {
-    if (!IsVistaOrLater())
-    {
-        m_dwLastError = ERROR_NOT_SUPPORTED;
+    if (!_RequireVista())
         return false;
-    }
     m_dwLastError = ERROR_SUCCESS;
     CqzHeapBlock block;
     DWORD size = 0;
@@ -479,11 +468,8 @@ bool CqzAccessToken::GetIntegrityLevelRid(DWORD& rid)
 
 bool CqzAccessToken::GetElevationType(TOKEN_ELEVATION_TYPE& type)
 {
-    if (!IsVistaOrLater())
-    {
-        m_dwLastError = ERROR_NOT_SUPPORTED;
+    if (!_RequireVista())
         return false;
-    }
     DWORD value = 0;
     if (!GetTokenInformationFixed(TokenElevationType, &value, sizeof(value)))
         return false;
@@ -493,11 +479,8 @@ bool CqzAccessToken::GetElevationType(TOKEN_ELEVATION_TYPE& type)
 
 bool CqzAccessToken::IsElevated(bool& elevated)
 {
-    if (!IsVistaOrLater())
-    {
-        m_dwLastError = ERROR_NOT_SUPPORTED;
+    if (!_RequireVista())
         return false;
-    }
     DWORD value = 0;
     if (!GetTokenInformationFixed(TokenElevation, &value, sizeof(value)))
         return false;
@@ -507,11 +490,8 @@ bool CqzAccessToken::IsElevated(bool& elevated)
 
 bool CqzAccessToken::GetLinkedToken(CAccessToken& linkedToken)
 {
-    if (!IsVistaOrLater())
-    {
-        m_dwLastError = ERROR_NOT_SUPPORTED;
+    if (!_RequireVista())
         return false;
-    }
     // A token of type Default is not split: it has no linked token.
     TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
     if (GetElevationType(type) && type == TokenElevationTypeDefault)
@@ -542,16 +522,9 @@ bool CqzAccessToken::GetGroupAttributes(const CSid& sid, DWORD& attributes)
     }
     m_dwLastError = ERROR_SUCCESS;
     CTokenGroups groups;
-    if (!GetGroups(&groups))
-    {
-        m_dwLastError = ::GetLastError();
-        QZ_STACK_NAME("GetGroupAttributes", kClass);
-        QZTRACE(QZT_ERROR, kClass, "ERROR: GetGroups() gailed. LastError=" << m_dwLastError);
-        return false;
-    }
     std::vector<CSid> sids;
     std::vector<DWORD> groupAttributes;
-    if (!groups.GetSidsAndAttributes(&sids, &groupAttributes))
+    if (!GetGroups(&groups) || !groups.GetSidsAndAttributes(&sids, &groupAttributes))
     {
         m_dwLastError = ::GetLastError();
         QZ_STACK_NAME("GetGroupAttributes", kClass);
@@ -978,15 +951,38 @@ bool CqzAccessToken::OpenParentProcessTokenAndImpersonate()
     return OpenParentProcessToken() && _ImpersonateOpenedToken(0, true);
 }
 
-bool CqzAccessToken::Duplicate(CAccessToken& duplicatedToken, SECURITY_IMPERSONATION_LEVEL level)
+bool CqzAccessToken::_RequireVista()
 {
-    QZ_STACK_NAME("Duplicate", kClass);
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (IsVistaOrLater())
+        return true;
+    m_dwLastError = ERROR_NOT_SUPPORTED;
+    return false;
+}
+
+bool CqzAccessToken::_RequireToken(const char* nullMessage)
+{
+    if (m_hToken != nullptr)
+        return true;
+    QZTRACE(QZT_ERROR, kClass, nullMessage);
+    m_dwLastError = ERROR_INVALID_HANDLE;
+    return false;
+}
+
+bool CqzAccessToken::_RequireValidSid(const CSid& sid)
+{
+    if (sid.IsValid())
+        return true;
+    QZTRACE(QZT_ERROR, kClass, "ERROR: Invalid Sid parameter");
+    m_dwLastError = ERROR_INVALID_SID;
+    return false;
+}
+
+template <typename DuplicateCall>
+bool CqzAccessToken::_DuplicateInto(CAccessToken& duplicatedToken, const char* failureMessage,
+                                    DuplicateCall duplicateCall)
+{
+    if (!_RequireToken("ERROR: m_hToken is NULL"))
         return false;
-    }
     if (duplicatedToken.GetHandle() != nullptr)
     {
         QZTRACE(QZT_ERROR, kClass, "ERROR: duplicatedToken must be NULL");
@@ -994,55 +990,40 @@ bool CqzAccessToken::Duplicate(CAccessToken& duplicatedToken, SECURITY_IMPERSONA
         return false;
     }
     HANDLE hDuplicate = nullptr;
-    if (!::DuplicateToken(m_hToken, level, &hDuplicate))
+    if (!duplicateCall(&hDuplicate))
     {
         m_dwLastError = ::GetLastError();
-        QZTRACE(QZT_ERROR, kClass, "ERROR: DuplicateToken() failed. LastError=" << m_dwLastError);
+        QZTRACE(QZT_ERROR, kClass, failureMessage << m_dwLastError);
         return false;
     }
     duplicatedToken.Attach(hDuplicate);
     m_dwLastError = ERROR_SUCCESS;
     return true;
+}
+
+bool CqzAccessToken::Duplicate(CAccessToken& duplicatedToken, SECURITY_IMPERSONATION_LEVEL level)
+{
+    QZ_STACK_NAME("Duplicate", kClass);
+    return _DuplicateInto(duplicatedToken, "ERROR: DuplicateToken() failed. LastError=",
+                          [&](HANDLE* hDuplicate) { return ::DuplicateToken(m_hToken, level, hDuplicate); });
 }
 
 bool CqzAccessToken::DuplicateEx(CAccessToken& duplicatedToken, DWORD desiredAccess, SECURITY_IMPERSONATION_LEVEL level,
                                  TOKEN_TYPE tokenType, SECURITY_ATTRIBUTES* attributes)
 {
     QZ_STACK_NAME("DuplicateEx", kClass);
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
-        return false;
-    }
-    if (duplicatedToken.GetHandle() != nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: duplicatedToken must be NULL");
-        m_dwLastError = ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    HANDLE hDuplicate = nullptr;
-    if (!::DuplicateTokenEx(m_hToken, desiredAccess, attributes, level, tokenType, &hDuplicate))
-    {
-        m_dwLastError = ::GetLastError();
-        QZTRACE(QZT_ERROR, kClass, "ERROR: DuplicateTokenEx() failed. LastError=" << m_dwLastError);
-        return false;
-    }
-    duplicatedToken.Attach(hDuplicate);
-    m_dwLastError = ERROR_SUCCESS;
-    return true;
+    return _DuplicateInto(
+        duplicatedToken, "ERROR: DuplicateTokenEx() failed. LastError=",
+        [&](HANDLE* hDuplicate)
+        { return ::DuplicateTokenEx(m_hToken, desiredAccess, attributes, level, tokenType, hDuplicate); });
 }
 
 bool CqzAccessToken::CheckMembership(const CSid& sid, DWORD flags, bool& isMember)
 {
     QZ_STACK_NAME("CheckMembership", kClass);
     m_dwLastError = ERROR_SUCCESS;
-    if (!sid.IsValid())
-    {
-        m_dwLastError = ERROR_INVALID_SID;
-        QZTRACE(QZT_ERROR, kClass, "ERROR: Invalid Sid parameter");
+    if (!_RequireValidSid(sid))
         return false;
-    }
     // The check needs an impersonation token; a primary token (which has no
     // impersonation level) is duplicated first.
     HANDLE hCheck = m_hToken;
@@ -1334,12 +1315,8 @@ bool CqzAccessToken::GetLogonIdSid(CSid& sid)
 bool CqzAccessToken::GetDomainUserName(std::wstring& name)
 {
     QZ_STACK_NAME("GetDomainUserName", kClass);
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: m_hToken is NULL"))
         return false;
-    }
     CSid user;
     if (!GetUser(&user))
     {
@@ -1470,7 +1447,7 @@ bool CqzAccessToken::IsUACEnabled()
 bool CqzAccessToken::GetSaferToken(CAccessToken& saferToken)
 {
     QZ_STACK_NAME("GetSaferToken", kClass);
-    SaferLevelHolder level;
+    ScopedSaferLevel level;
     if (!::SaferCreateLevel(SAFER_SCOPEID_USER, kSaferLevel, SAFER_LEVEL_OPEN, level.Receive(), nullptr))
     {
         m_dwLastError = ::GetLastError();
@@ -1576,12 +1553,8 @@ bool CqzAccessToken::GetSecurity(SECURITY_INFORMATION flags, CqzLocalBlock& desc
 {
     QZ_STACK_NAME("GetSecurity", kClass);
     descriptor.reset();
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: m_hToken is NULL"))
         return false;
-    }
     DWORD size = 1024;
     CqzLocalBlock block(::LocalAlloc(LPTR, size));
     if (!block)
@@ -1618,12 +1591,8 @@ bool CqzAccessToken::GetSecurity(SECURITY_INFORMATION flags, CqzLocalBlock& desc
 bool CqzAccessToken::SetSecurity(SECURITY_INFORMATION flags, PSECURITY_DESCRIPTOR descriptor)
 {
     QZ_STACK_NAME("SetSecurity", kClass);
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: m_hToken is NULL"))
         return false;
-    }
     if (!::SetKernelObjectSecurity(m_hToken, flags, descriptor))
     {
         m_dwLastError = ::GetLastError();
@@ -1659,12 +1628,8 @@ bool CqzAccessToken::CopySecurityFrom(CqzAccessToken& source)
 bool CqzAccessToken::SetDacl(PACL dacl)
 {
     QZ_STACK_NAME("SetDacl", kClass);
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: Token is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: Token is NULL"))
         return false;
-    }
     const DWORD result =
         ::SetSecurityInfo(m_hToken, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
     m_dwLastError = result;
@@ -1681,17 +1646,10 @@ bool CqzAccessToken::SetDacl(PACL dacl)
 bool CqzAccessToken::GetMandatoryLabel(CSid& label)
 {
     QZ_STACK_NAME("GetMandatoryLabel", kClass);
-    if (!IsVistaOrLater())
-    {
-        m_dwLastError = ERROR_NOT_SUPPORTED;
+    if (!_RequireVista())
         return false;
-    }
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: m_hToken is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: m_hToken is NULL"))
         return false;
-    }
     PACL sacl = nullptr;
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
     const DWORD result = ::GetSecurityInfo(m_hToken, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -1751,18 +1709,10 @@ bool CqzAccessToken::SetMandatoryLabel(const CSid& label, DWORD policy)
         m_dwLastError = ERROR_SUCCESS;
         return true;
     }
-    if (m_hToken == nullptr)
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: Token is NULL");
-        m_dwLastError = ERROR_INVALID_HANDLE;
+    if (!_RequireToken("ERROR: Token is NULL"))
         return false;
-    }
-    if (!label.IsValid())
-    {
-        QZTRACE(QZT_ERROR, kClass, "ERROR: Invalid Sid parameter");
-        m_dwLastError = ERROR_INVALID_SID;
+    if (!_RequireValidSid(label))
         return false;
-    }
     const DWORD aclSize = sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + label.GetLength();
     std::vector<BYTE> acl;
     try

@@ -205,6 +205,16 @@ private:
     static bool _OnBorrowedHandle(HANDLE hToken, Operation operation);
     bool _OpenProcessTokenById(DWORD processId, const char* pidLabel);
     bool _ImpersonateOpenedToken(DWORD processId, bool parent);
+    // Precondition checks: false, with the error set, before Windows Vista /
+    // when there is no token / when the SID is invalid. The last two trace
+    // under the caller's scope name.
+    bool _RequireVista();
+    bool _RequireToken(const char* nullMessage);
+    bool _RequireValidSid(const CSid& sid);
+    // The shared part of Duplicate and DuplicateEx: the checks, the call
+    // (failureMessage gets the LastError appended) and the hand-over.
+    template <typename DuplicateCall>
+    bool _DuplicateInto(CAccessToken& duplicatedToken, const char* failureMessage, DuplicateCall duplicateCall);
 
     DWORD m_dwLastError = ERROR_INVALID_HANDLE;
     LONG m_lastNtStatus = 0;

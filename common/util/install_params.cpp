@@ -1,6 +1,7 @@
 #include "common/util/install_params.h"
 
 #include "common/util/os.h"
+#include "common/util/scoped.h"
 #include "trace/trace.h"
 
 #include <objbase.h>
@@ -66,24 +67,6 @@ private:
     SRWLOCK& m_lock;
 };
 
-class ScopedRegKey
-{
-public:
-    ScopedRegKey() = default;
-    ~ScopedRegKey()
-    {
-        if (m_key)
-            ::RegCloseKey(m_key);
-    }
-    ScopedRegKey(const ScopedRegKey&) = delete;
-    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-    HKEY* Receive() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
 // The UpgradeCodes key is written by the 64-bit installer service.
 REGSAM UpgradeCodesViewFlag()
 {
@@ -104,7 +87,7 @@ bool SearchInstallGuid(std::wstring& installGuid)
 
     const std::wstring keyPath = L"Installer\\UpgradeCodes\\" + packedUpgradeCode;
 
-    ScopedRegKey key;
+    CqzScopedRegKey key;
     LSTATUS status =
         ::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_QUERY_VALUE | UpgradeCodesViewFlag(), key.Receive());
     if (status != ERROR_SUCCESS)
@@ -292,7 +275,7 @@ bool CqzAgentInstallParams::_IsValidProductCode(const wchar_t* productCode)
 {
     QZ_STACK_NAME("_IsValidProductCode", kInstallParamsClass);
     const std::wstring path = std::wstring(kUninstallKey) + L"\\" + (productCode ? productCode : L"");
-    ScopedRegKey key;
+    CqzScopedRegKey key;
     const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
     if (status == ERROR_SUCCESS)
         return true;

@@ -71,18 +71,6 @@ private:
     CRITICAL_SECTION m_cs;
 };
 
-class ScopedLock
-{
-public:
-    explicit ScopedLock(ProcessCriticalSection& cs) : m_cs(cs.Get()) { ::EnterCriticalSection(m_cs); }
-    ~ScopedLock() { ::LeaveCriticalSection(m_cs); }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-private:
-    CRITICAL_SECTION* m_cs;
-};
-
 struct OsState
 {
     RTL_OSVERSIONINFOEXW record = {};
@@ -244,7 +232,7 @@ const std::wstring& GetCachedDirectory(CachedDirectory& cache, DirectoryQueryFn 
     static const std::wstring empty;
     if (cache.ready.load(std::memory_order_acquire))
         return cache.text;
-    ScopedLock lock(cache.lock);
+    CqzCriticalSectionLock lock(*cache.lock.Get());
     if (!cache.ready.load(std::memory_order_relaxed))
     {
         std::wstring dir;
@@ -263,7 +251,7 @@ bool CqzOperatingSystem::Init()
     if (g_identified.load(std::memory_order_acquire))
         return true;
 
-    ScopedLock lock(IdentificationLock());
+    CqzCriticalSectionLock lock(*IdentificationLock().Get());
     if (g_identified.load(std::memory_order_relaxed))
         return true;
 

@@ -85,6 +85,14 @@ struct CqzLibraryTraits
     static void Close(HMODULE module) { ::FreeLibrary(module); }
 };
 
+struct CqzServiceHandleTraits
+{
+    using Type = SC_HANDLE;
+    static SC_HANDLE Empty() { return nullptr; }
+    static bool IsValid(SC_HANDLE h) { return h != nullptr; }
+    static void Close(SC_HANDLE h) { ::CloseServiceHandle(h); }
+};
+
 // Memory the system handed out with LocalAlloc (FormatMessage, SID strings,
 // CommandLineToArgvW).
 struct CqzLocalMemoryTraits
@@ -98,6 +106,7 @@ struct CqzLocalMemoryTraits
 using CqzScopedHandle = CqzScoped<CqzKernelHandleTraits>;
 using CqzScopedRegKey = CqzScoped<CqzRegKeyTraits>;
 using CqzScopedLibrary = CqzScoped<CqzLibraryTraits>;
+using CqzScopedServiceHandle = CqzScoped<CqzServiceHandleTraits>;
 
 // LocalAlloc'ed memory seen as T*: Receive() fits the out-parameters of
 // functions such as ConvertSidToStringSidW.

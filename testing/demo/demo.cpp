@@ -11,6 +11,7 @@
 //   - the exit notification the agent service received, if any,
 //   - the trace lines the run wrote, file by file.
 // Finally it stops and removes the service.
+#include "common/util/scoped.h"
 #include "common/util/util.h"
 #include "testing/harness/harness.h"
 #include "testing/qz_agent/agent_service_control.h"
@@ -58,24 +59,6 @@ bool LayOut(const std::wstring& root)
                                  L"libwinpthread-1.dll", L"qz_shex.dll", L"qz_bho.dll"});
 }
 
-// Closes a service-manager handle on scope exit.
-class ScopedService
-{
-public:
-    explicit ScopedService(SC_HANDLE handle) : m_handle(handle) {}
-    ~ScopedService()
-    {
-        if (m_handle)
-            ::CloseServiceHandle(m_handle);
-    }
-    ScopedService(const ScopedService&) = delete;
-    ScopedService& operator=(const ScopedService&) = delete;
-    SC_HANDLE Get() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
-
 // Installs the agent service stand-in from the installation and starts it.
 bool InstallAgentService(const std::wstring& root, std::string& error)
 {
@@ -86,7 +69,7 @@ bool InstallAgentService(const std::wstring& root, std::string& error)
         return false;
     }
     qztest::RemoveAgentService(); // a leftover of an earlier run
-    ScopedService manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager.Get())
     {
         error = "OpenSCManager failed, error " + std::to_string(::GetLastError());
@@ -95,9 +78,9 @@ bool InstallAgentService(const std::wstring& root, std::string& error)
     // The quoted form the agent's installer writes, which the launcher's
     // location check expects.
     const std::wstring image = L"\"" + bin + L"\\qz_agent.exe\"";
-    ScopedService service(::CreateServiceW(manager.Get(), kServiceName, L"Dunmoral Agent", SERVICE_ALL_ACCESS,
-                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    CqzScopedServiceHandle service(::CreateServiceW(
+        manager.Get(), kServiceName, L"Dunmoral Agent", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service.Get())
     {
         error = "CreateService failed, error " + std::to_string(::GetLastError());

@@ -9,37 +9,17 @@
 namespace qztest
 {
 
-ScopedHandle& ScopedHandle::operator=(ScopedHandle&& other) noexcept
-{
-    if (this != &other)
-        Reset(other.Release());
-    return *this;
-}
-
-HANDLE ScopedHandle::Release()
-{
-    HANDLE h = m_h;
-    m_h = nullptr;
-    return h;
-}
-
-void ScopedHandle::Reset(HANDLE h)
-{
-    if (IsValid())
-    {
-        const DWORD lastError = ::GetLastError();
-        ::CloseHandle(m_h);
-        ::SetLastError(lastError);
-    }
-    m_h = h;
-}
-
 ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options)
 {
     ProcessResult result;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.lpDesktop = const_cast<wchar_t*>(options.desktop);
+    if (options.showWindow >= 0)
+    {
+        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.wShowWindow = static_cast<WORD>(options.showWindow);
+    }
     PROCESS_INFORMATION pi = {};
     std::wstring mutableCmd = cmdLine; // CreateProcessW may write into it
     BOOL ok;
@@ -199,6 +179,12 @@ bool DeleteRegValue(HKEY root, const std::wstring& subKey, const std::wstring& n
     status = ::RegDeleteValueW(key, name.c_str());
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool RegKeyExists(HKEY root, const std::wstring& subKey)
+{
+    CqzScopedRegKey key;
+    return ::RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
 }
 
 TempDir::TempDir(const std::wstring& tag)

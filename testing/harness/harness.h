@@ -5,31 +5,17 @@
 
 #include <windows.h>
 
+#include "common/util/scoped.h"
+
 #include <string>
 #include <vector>
 
 namespace qztest
 {
 
-// Closes a kernel handle on scope exit (NULL and INVALID_HANDLE_VALUE are empty).
-class ScopedHandle
-{
-public:
-    explicit ScopedHandle(HANDLE h = nullptr) : m_h(h) {}
-    ~ScopedHandle() { Reset(); }
-    ScopedHandle(ScopedHandle&& other) noexcept : m_h(other.Release()) {}
-    ScopedHandle& operator=(ScopedHandle&& other) noexcept;
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-    HANDLE Get() const { return m_h; }
-    bool IsValid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
-    HANDLE Release();
-    void Reset(HANDLE h = nullptr);
-
-private:
-    HANDLE m_h;
-};
+// Closes a kernel handle on scope exit (NULL and INVALID_HANDLE_VALUE are
+// empty): the product's own holder.
+using ScopedHandle = ::CqzScopedHandle;
 
 // Outcome of one child process run.
 struct ProcessResult
@@ -47,6 +33,7 @@ struct RunOptions
     const wchar_t* cwd = nullptr; // current directory of the child
     DWORD timeoutMs = 60000;      // a child still running then is terminated
     const wchar_t* desktop = nullptr;
+    int showWindow = -1; // STARTF_USESHOWWINDOW with this value; -1: none
 };
 
 // Runs exePath with the full command line cmdLine (argument 0 included, as the
@@ -93,6 +80,8 @@ bool SetRegBytes(HKEY root, const std::wstring& subKey, const std::wstring& name
                  DWORD type);
 bool SetRegDword(HKEY root, const std::wstring& subKey, const std::wstring& name, DWORD value);
 bool DeleteRegValue(HKEY root, const std::wstring& subKey, const std::wstring& name);
+// Whether the key opens for reading.
+bool RegKeyExists(HKEY root, const std::wstring& subKey);
 
 // A unique directory under the temporary directory, removed with everything
 // below it when the object goes.

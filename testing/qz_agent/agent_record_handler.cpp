@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/util/scoped.h"
 #include "testing/qz_agent/agent_protocol.h"
 #include "trace/trace.h"
 
@@ -49,48 +50,13 @@ std::string Hex(const BYTE* data, size_t size)
     return out;
 }
 
-class ScopedLocalMemory
-{
-public:
-    ScopedLocalMemory() = default;
-    ~ScopedLocalMemory()
-    {
-        if (m_p)
-            ::LocalFree(m_p);
-    }
-    ScopedLocalMemory(const ScopedLocalMemory&) = delete;
-    ScopedLocalMemory& operator=(const ScopedLocalMemory&) = delete;
-    void** Receive() { return &m_p; }
-    void* Get() const { return m_p; }
-
-private:
-    void* m_p = nullptr;
-};
-
-class ScopedKernelHandle
-{
-public:
-    explicit ScopedKernelHandle(HANDLE h) : m_h(h) {}
-    ~ScopedKernelHandle()
-    {
-        if (m_h)
-            ::CloseHandle(m_h);
-    }
-    ScopedKernelHandle(const ScopedKernelHandle&) = delete;
-    ScopedKernelHandle& operator=(const ScopedKernelHandle&) = delete;
-    HANDLE Get() const { return m_h; }
-
-private:
-    HANDLE m_h;
-};
-
 // The process token's user SID, copied into sid.
 bool GetProcessUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE])
 {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
         return false;
-    ScopedKernelHandle owner(token);
+    CqzScopedHandle owner(token);
     BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
     DWORD size = 0;
     if (!::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size))
@@ -153,10 +119,10 @@ bool LocalSystemMayRead(PSECURITY_DESCRIPTOR sd)
 // SDDL of the section's DACL and whether LocalSystem could read the section.
 bool ReadSectionDacl(const wchar_t* name, std::string& sddl, bool& systemMayRead)
 {
-    ScopedKernelHandle section(::OpenFileMappingW(READ_CONTROL, FALSE, name));
+    CqzScopedHandle section(::OpenFileMappingW(READ_CONTROL, FALSE, name));
     if (!section.Get())
         return false;
-    ScopedLocalMemory sd;
+    CqzScopedLocal<void> sd;
     if (::GetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
                           nullptr, sd.Receive()) != ERROR_SUCCESS)
         return false;
@@ -180,11 +146,11 @@ bool GrantSelfRead(const wchar_t* name)
     BYTE self[SECURITY_MAX_SID_SIZE] = {};
     if (!GetProcessUserSid(self))
         return false;
-    ScopedKernelHandle section(::OpenFileMappingW(READ_CONTROL | WRITE_DAC, FALSE, name));
+    CqzScopedHandle section(::OpenFileMappingW(READ_CONTROL | WRITE_DAC, FALSE, name));
     if (!section.Get())
         return false;
     PACL oldDacl = nullptr;
-    ScopedLocalMemory sd;
+    CqzScopedLocal<void> sd;
     if (::GetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &oldDacl,
                           nullptr, sd.Receive()) != ERROR_SUCCESS)
         return false;
@@ -195,7 +161,7 @@ bool GrantSelfRead(const wchar_t* name)
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_USER;
     access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(self);
-    ScopedLocalMemory newDacl;
+    CqzScopedLocal<void> newDacl;
     if (::SetEntriesInAclW(1, &access, oldDacl, reinterpret_cast<PACL*>(newDacl.Receive())) != ERROR_SUCCESS)
         return false;
     return ::SetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -514,7 +480,7 @@ CqzAgentStandIn::~CqzAgentStandIn()
 bool CqzAgentStandIn::Start(DWORD& error)
 {
     error = 0;
-    ScopedLocalMemory sd;
+    CqzScopedLocal<void> sd;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSddl, SDDL_REVISION_1, sd.Receive(), nullptr))
     {
         error = ::GetLastError();
@@ -676,7 +642,7 @@ void CqzAgentStandIn::_WatchRelease(const std::wstring& sectionName)
 DWORD WINAPI CqzAgentStandIn::_WatchThread(void* parameter)
 {
     std::unique_ptr<WatchContext> context(static_cast<WatchContext*>(parameter));
-    ScopedKernelHandle mutex(context->mutex);
+    CqzScopedHandle mutex(context->mutex);
     const DWORD wait = ::WaitForSingleObject(mutex.Get(), kWatchTimeoutMs);
     HANDLE section = ::OpenFileMappingW(READ_CONTROL, FALSE, context->sectionName.c_str());
     const DWORD openError = section ? 0 : ::GetLastError();
@@ -721,7 +687,7 @@ void CqzAgentStandIn::_AppendLog(const std::string& line)
                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    ScopedKernelHandle owner(file);
+    CqzScopedHandle owner(file);
     std::string whole = line + "\n";
     DWORD written = 0;
     ::WriteFile(file, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
@@ -742,7 +708,7 @@ std::string CqzAgentStandIn::_ReadTraceSince(ULONGLONG offset) const
                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return std::string();
-    ScopedKernelHandle owner(file);
+    CqzScopedHandle owner(file);
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
     if (!::SetFilePointerEx(file, position, nullptr, FILE_BEGIN))

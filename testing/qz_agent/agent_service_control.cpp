@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/cust_cmd/cust_cmd.h"
+#include "common/util/scoped.h"
 #include "testing/qz_agent/agent_protocol.h"
 
 namespace qztest
@@ -13,23 +14,6 @@ namespace qztest
 
 namespace
 {
-
-class ServiceHandle
-{
-public:
-    explicit ServiceHandle(SC_HANDLE h = nullptr) : m_h(h) {}
-    ~ServiceHandle()
-    {
-        if (m_h)
-            ::CloseServiceHandle(m_h);
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    SC_HANDLE Get() const { return m_h; }
-
-private:
-    SC_HANDLE m_h;
-};
 
 // Polls the service until it reaches `wanted` (true), reaches SERVICE_STOPPED
 // instead, or the time runs out (false). exitCode: the service's own code.
@@ -140,14 +124,14 @@ std::vector<AgentLogEntry> ControlEntries(const std::vector<AgentLogEntry>& entr
 
 DWORD QueryAgentServiceState(DWORD* error)
 {
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
     {
         if (error)
             *error = ::GetLastError();
         return 0;
     }
-    ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_QUERY_STATUS));
+    CqzScopedServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_QUERY_STATUS));
     if (!service.Get())
     {
         if (error)
@@ -168,11 +152,11 @@ DWORD QueryAgentServiceState(DWORD* error)
 
 bool RemoveAgentService(DWORD timeoutMs)
 {
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager.Get())
         return false;
     {
-        ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_ALL_ACCESS));
+        CqzScopedServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_ALL_ACCESS));
         if (!service.Get())
             return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
         SERVICE_STATUS status = {};
@@ -188,7 +172,7 @@ bool RemoveAgentService(DWORD timeoutMs)
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;)
     {
-        ServiceHandle probe(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_QUERY_STATUS));
+        CqzScopedServiceHandle probe(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_QUERY_STATUS));
         if (!probe.Get() && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
             return true;
         if (::GetTickCount64() > deadline)
@@ -217,14 +201,14 @@ AgentService::AgentService(const AgentInstall& install) : m_binDir(install.BinDi
         _Fail("RemoveAgentService", ::GetLastError());
         return;
     }
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager.Get())
     {
         _Fail("OpenSCManager", ::GetLastError());
         return;
     }
     const std::wstring image = install.QuotedServiceImage(qzagent::kExeName);
-    ServiceHandle service(::CreateServiceW(
+    CqzScopedServiceHandle service(::CreateServiceW(
         manager.Get(), qzagent::kServiceName, qzagent::kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service.Get())
@@ -251,10 +235,11 @@ bool AgentService::_Fail(const char* step, DWORD error)
 
 bool AgentService::Start(DWORD timeoutMs)
 {
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
         return _Fail("OpenSCManager", ::GetLastError());
-    ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
+    CqzScopedServiceHandle service(
+        ::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
     if (!service.Get())
         return _Fail("OpenService", ::GetLastError());
     if (!::StartServiceW(service.Get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
@@ -267,10 +252,11 @@ bool AgentService::Start(DWORD timeoutMs)
 
 bool AgentService::Stop(DWORD timeoutMs)
 {
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
         return _Fail("OpenSCManager", ::GetLastError());
-    ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    CqzScopedServiceHandle service(
+        ::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service.Get())
         return _Fail("OpenService", ::GetLastError());
     SERVICE_STATUS status = {};
@@ -311,10 +297,10 @@ RawSendResult SendRawSection(const std::vector<BYTE>& bytes, DWORD sectionSize, 
         return result;
     };
 
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
         return fail("OpenSCManager");
-    ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_USER_DEFINED_CONTROL));
+    CqzScopedServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_USER_DEFINED_CONTROL));
     if (!service.Get())
         return fail("OpenService");
     ScopedHandle mutex(::OpenMutexW(QZ_CIC_MUTEX_ACCESS, FALSE, QZ_CIC_MUTEX_NAME));
@@ -352,10 +338,10 @@ RawSendResult SendRawSection(const std::vector<BYTE>& bytes, DWORD sectionSize, 
 
 DWORD SendBareControl()
 {
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CqzScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get())
         return ::GetLastError();
-    ServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_USER_DEFINED_CONTROL));
+    CqzScopedServiceHandle service(::OpenServiceW(manager.Get(), qzagent::kServiceName, SERVICE_USER_DEFINED_CONTROL));
     if (!service.Get())
         return ::GetLastError();
     SERVICE_STATUS status = {};

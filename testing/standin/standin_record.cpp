@@ -1,6 +1,7 @@
 #include "testing/standin/standin_record.h"
 
 #include "testing/harness/harness.h"
+#include "testing/standin/standin_hex.h"
 
 #include <climits>
 #include <cstdio>
@@ -24,17 +25,6 @@ bool Fail(std::string* error, const std::string& reason)
     return false;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHex(const std::string& text, size_t digits, unsigned long& value)
 {
     if (text.size() != digits)
@@ -42,7 +32,7 @@ bool ParseHex(const std::string& text, size_t digits, unsigned long& value)
     value = 0;
     for (char c : text)
     {
-        const int v = HexValue(c);
+        const int v = qzstandin::HexDigit(c);
         if (v < 0)
             return false;
         value = (value << 4) | static_cast<unsigned long>(v);

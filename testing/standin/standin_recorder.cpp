@@ -1,5 +1,7 @@
 #include "testing/standin/standin_recorder.h"
 
+#include "testing/standin/standin_hex.h"
+
 #include <objbase.h>
 
 // The image base of the module this code is linked into: the stand-in DLL.
@@ -79,17 +81,6 @@ private:
 bool IsSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // The result chosen by qz_standin.hresult: S_OK when there is no such file,

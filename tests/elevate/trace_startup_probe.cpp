@@ -15,6 +15,7 @@
 // lines, 0 when it does not; nothing is configured first.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 
+#include "common/util/util.h"
 #include "trace/trace.h"
 
 #include <cwchar>
@@ -23,14 +24,11 @@
 namespace
 {
 
+// Empty when the text cannot be converted.
 std::string Narrow(const wchar_t* text)
 {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
+    std::string out;
+    CqzUtil::WideToUtf8(text, out);
     return out;
 }
 

@@ -74,26 +74,9 @@ bool Guarded(const std::wstring& word)
     return word != L"activex";
 }
 
-class Dispatch : public ::testing::Test
+class Dispatch : public qzlaunch::LauncherSuite
 {
-public:
-    static void SetUpTestSuite() { s_install = new qzlaunch::LauncherInstall(); }
-    static void TearDownTestSuite()
-    {
-        delete s_install;
-        s_install = nullptr;
-    }
-
 protected:
-    void SetUp() override
-    {
-        std::string error;
-        ASSERT_TRUE(s_install->Reset(error)) << error;
-        ASSERT_TRUE(qzlaunch::ApplyPolicy(qzlaunch::Policy::NoKey));
-    }
-
-    static qzlaunch::LauncherInstall& Install() { return *s_install; }
-
     // The statements a dispatched command writes to its own file when the
     // rights check passes by the token: the command line, the policy key's
     // absence for the guarded switches, what `between` adds, the exit line.
@@ -122,12 +105,7 @@ protected:
         EXPECT_TRUE(qzlaunch::AllFromPid(result.commandFiles.at(word), result.process.pid));
         EXPECT_TRUE(qzlaunch::NotifiedOnce(result));
     }
-
-private:
-    static qzlaunch::LauncherInstall* s_install;
 };
-
-qzlaunch::LauncherInstall* Dispatch::s_install = nullptr;
 
 // ---------------------------------------------------------------------------
 // Each switch with its operands, in any letter case.

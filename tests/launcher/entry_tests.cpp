@@ -36,31 +36,9 @@ StandinCall ShowEBH(const wchar_t* location, HRESULT result = S_OK)
     return Call("ShowEBH", {StandinArg::Text(location)}, result);
 }
 
-class EntryTest : public ::testing::Test
+class EntryTest : public qzlaunch::LauncherSuite
 {
-public:
-    static void SetUpTestSuite() { s_install = new qzlaunch::LauncherInstall(); }
-    static void TearDownTestSuite()
-    {
-        delete s_install;
-        s_install = nullptr;
-    }
-
-protected:
-    void SetUp() override
-    {
-        std::string error;
-        ASSERT_TRUE(s_install->Reset(error)) << error;
-        ASSERT_TRUE(qzlaunch::ApplyPolicy(qzlaunch::Policy::NoKey));
-    }
-
-    static qzlaunch::LauncherInstall& Install() { return *s_install; }
-
-private:
-    static qzlaunch::LauncherInstall* s_install;
 };
-
-qzlaunch::LauncherInstall* EntryTest::s_install = nullptr;
 
 // ---------------------------------------------------------------------------
 // Outside the agent's installation: -1 at once.
@@ -204,15 +182,6 @@ const wchar_t* const kTypeLibVersionKey = L"TypeLib\\{6B1F2C4E-9D3A-4E57-8A21-3C
 const wchar_t* const kMachineClasses = L"Software\\Classes\\";
 const wchar_t* const kUserClasses = L"Software\\Classes\\";
 
-bool KeyExists(HKEY root, const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
 std::wstring DefaultValue(HKEY root, const std::wstring& path)
 {
     wchar_t buffer[512] = {};
@@ -253,11 +222,11 @@ protected:
     }
     static bool MachineRegistered()
     {
-        return KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMachineClasses) + kTypeLibVersionKey);
+        return qztest::RegKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMachineClasses) + kTypeLibVersionKey);
     }
     static bool UserRegistered()
     {
-        return KeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kTypeLibVersionKey);
+        return qztest::RegKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kTypeLibVersionKey);
     }
 
     // What the type-library loader answers for the launcher's ".tlb" file

@@ -347,47 +347,33 @@ void CollectRunOutput(const std::wstring& root, const std::wstring& binDir, Laun
     ::FindClose(find);
 }
 
+LauncherInstall* LauncherSuite::s_install = nullptr;
+
+void LauncherSuite::SetUpTestSuite()
+{
+    s_install = new LauncherInstall();
+}
+
+void LauncherSuite::TearDownTestSuite()
+{
+    delete s_install;
+    s_install = nullptr;
+}
+
+void LauncherSuite::SetUp()
+{
+    std::string error;
+    ASSERT_TRUE(s_install->Reset(error)) << error;
+    ASSERT_TRUE(ApplyPolicy(Policy::NoKey));
+}
+
 qztest::ProcessResult RunWithOptions(const std::wstring& exePath, const std::wstring& cmdLine,
                                      const LaunchOptions& options)
 {
-    if (options.showWindow < 0)
-    {
-        qztest::RunOptions runOptions;
-        runOptions.token = options.token;
-        return qztest::RunProcess(exePath, cmdLine, runOptions);
-    }
-
-    // The harness has no show-window option: the same start, with the value
-    // in the start-up information.
-    qztest::ProcessResult result;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = static_cast<WORD>(options.showWindow);
-    PROCESS_INFORMATION pi = {};
-    std::wstring mutableCmd = cmdLine;
-    const BOOL ok = options.token ? ::CreateProcessAsUserW(options.token, exePath.c_str(), &mutableCmd[0], nullptr,
-                                                           nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)
-                                  : ::CreateProcessW(exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0,
-                                                     nullptr, nullptr, &si, &pi);
-    if (!ok)
-    {
-        result.error = ::GetLastError();
-        return result;
-    }
-    qztest::ScopedHandle process(pi.hProcess);
-    qztest::ScopedHandle thread(pi.hThread);
-    result.started = true;
-    result.pid = pi.dwProcessId;
-    if (::WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0)
-    {
-        ::TerminateProcess(process.Get(), 0xDEAD);
-        ::WaitForSingleObject(process.Get(), 5000);
-        return result;
-    }
-    result.finished = true;
-    ::GetExitCodeProcess(process.Get(), &result.exitCode);
-    return result;
+    qztest::RunOptions runOptions;
+    runOptions.token = options.token;
+    runOptions.showWindow = options.showWindow;
+    return qztest::RunProcess(exePath, cmdLine, runOptions);
 }
 
 // ---------------------------------------------------------------------------

@@ -148,6 +148,24 @@ private:
     std::string m_setupError;
 };
 
+// The fixture of an end-to-end suite: one installation for the whole suite,
+// brought back to the common state, with the policy key absent, before each
+// case.
+class LauncherSuite : public ::testing::Test
+{
+public:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+
+protected:
+    void SetUp() override;
+
+    static LauncherInstall& Install() { return *s_install; }
+
+private:
+    static LauncherInstall* s_install;
+};
+
 // Reads what a run left in an installation (shared with the outside-install
 // case, whose installation has no service).
 void CollectRunOutput(const std::wstring& root, const std::wstring& binDir, LaunchResult& result);

@@ -70,22 +70,13 @@ bool ProcessIsElevatedAdmin()
     return rid >= SECURITY_MANDATORY_HIGH_RID;
 }
 
-bool KeyExists(HKEY root, const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // The two questions, in-process.
 
 class RightsQuestions : public ::testing::Test
 {
 protected:
-    void SetUp() override { m_serviceKeyExisted = KeyExists(HKEY_LOCAL_MACHINE, qztest::kAgentServiceKey); }
+    void SetUp() override { m_serviceKeyExisted = qztest::RegKeyExists(HKEY_LOCAL_MACHINE, qztest::kAgentServiceKey); }
     void TearDown() override
     {
         ApplyPolicy(Policy::NoKey);
@@ -181,12 +172,12 @@ const char* TokenName(Token token)
     return "?";
 }
 
-class RightsEndToEnd : public ::testing::Test
+class RightsEndToEnd : public qzlaunch::LauncherSuite
 {
 public:
     static void SetUpTestSuite()
     {
-        s_install = new qzlaunch::LauncherInstall();
+        LauncherSuite::SetUpTestSuite();
         s_denyOnly = new qztest::ScopedHandle(qzlaunch::AdministratorsDenyOnlyToken());
         s_linkedType = TokenElevationTypeDefault;
         s_linked = new qztest::ScopedHandle(qzlaunch::LinkedPrimaryToken(&s_linkedType));
@@ -195,16 +186,16 @@ public:
     {
         delete s_linked;
         delete s_denyOnly;
-        delete s_install;
         s_linked = s_denyOnly = nullptr;
-        s_install = nullptr;
+        LauncherSuite::TearDownTestSuite();
     }
 
 protected:
+    // Not the suite's common SetUp: the rows set the policy themselves.
     void SetUp() override
     {
         std::string error;
-        ASSERT_TRUE(s_install->Reset(error)) << error;
+        ASSERT_TRUE(Install().Reset(error)) << error;
         if (!ProcessIsElevatedAdmin())
             GTEST_SKIP() << "this process does not run as an elevated administrator: the rows assume it does";
         ASSERT_TRUE(s_denyOnly->IsValid()) << "CreateRestrictedToken failed";
@@ -227,16 +218,12 @@ protected:
         return nullptr;
     }
 
-    static qzlaunch::LauncherInstall& Install() { return *s_install; }
-
 private:
-    static qzlaunch::LauncherInstall* s_install;
     static qztest::ScopedHandle* s_denyOnly;
     static qztest::ScopedHandle* s_linked;
     static TOKEN_ELEVATION_TYPE s_linkedType;
 };
 
-qzlaunch::LauncherInstall* RightsEndToEnd::s_install = nullptr;
 qztest::ScopedHandle* RightsEndToEnd::s_denyOnly = nullptr;
 qztest::ScopedHandle* RightsEndToEnd::s_linked = nullptr;
 TOKEN_ELEVATION_TYPE RightsEndToEnd::s_linkedType = TokenElevationTypeDefault;

@@ -2,6 +2,7 @@
 // and the call into the agent library's export that does the switch's work.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 
+#include "common/util/scoped.h"
 #include "common/util/util.h"
 #include "trace/trace.h"
 
@@ -61,29 +62,6 @@ const SwitchEntry* FindSwitch(LPCWSTR argument)
     return nullptr;
 }
 
-// Frees the agent library when the dispatch ends, after the export returned.
-class ScopedLibrary
-{
-public:
-    ScopedLibrary() = default;
-    ~ScopedLibrary()
-    {
-        if (m_library != nullptr)
-        {
-            const DWORD lastError = ::GetLastError();
-            ::FreeLibrary(m_library);
-            ::SetLastError(lastError);
-        }
-    }
-    ScopedLibrary(const ScopedLibrary&) = delete;
-    ScopedLibrary& operator=(const ScopedLibrary&) = delete;
-
-    HMODULE* Receive() { return &m_library; }
-
-private:
-    HMODULE m_library = nullptr;
-};
-
 } // namespace
 
 LPWSTR* CqzElevateModule::_ArgumentsAfterTool(LPWSTR* argv, int argc)
@@ -135,7 +113,7 @@ HRESULT CqzElevateModule::Run(int nShowCmd)
         return kNoRightsResult;
     }
 
-    ScopedLibrary library;
+    CqzScopedLibrary library;
     const FARPROC proc = entry->library == Library::QzShex
                              ? _GetQzShexProc(QzShexDll{}, entry->exportName, library.Receive())
                              : _GetQzShexProc(QzBhoDll{}, entry->exportName, library.Receive());

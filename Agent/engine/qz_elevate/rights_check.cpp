@@ -4,6 +4,7 @@
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 
 #include "common/security/access_token.h"
+#include "common/util/scoped.h"
 #include "common/util/util.h"
 #include "trace/trace.h"
 
@@ -13,26 +14,6 @@ namespace
 const char* const kClassName = "CqzElevateModule";
 const wchar_t* const kAllowNonAdminValue = L"QzElevateAllowNonAdmin";
 
-// Closes a registry key on scope exit.
-class ScopedKey
-{
-public:
-    ScopedKey() = default;
-    ~ScopedKey()
-    {
-        if (m_key != nullptr)
-            ::RegCloseKey(m_key);
-    }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-
-    HKEY* Receive() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
 } // namespace
 
 bool CqzElevateModule::_AllowNonAdmin()
@@ -40,7 +21,7 @@ bool CqzElevateModule::_AllowNonAdmin()
     QZ_STACK_NAME("_AllowNonAdmin", kClassName);
 
     const wchar_t* const keyPath = CqzUtil::GetAgentParametersKeyPath();
-    ScopedKey key;
+    CqzScopedRegKey key;
     // Query only, and no registry-view flag: a 32-bit process reads the key
     // the agent's installer wrote for it.
     const LSTATUS openResult = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, key.Receive());
