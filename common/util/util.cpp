@@ -348,51 +348,59 @@ bool CqzUtil::GetErrorText(DWORD error, std::wstring& text)
     return true;
 }
 
-const std::wstring& CqzUtil::GetCachedModuleDir()
+namespace
 {
-    CachedPath& cache = ModuleDirCache();
+
+// Fills a cached path once, under its own lock; a path that could not be had
+// stays empty and is tried again on the next call.
+template <class Compute>
+const std::wstring& FillOnce(CachedPath& cache, Compute compute)
+{
     CqzCriticalSectionLock lock(cache.lock);
     if (cache.value.empty())
-    {
-        std::wstring dir;
-        if (GetModuleDir(dir))
-            cache.value.swap(dir);
-    }
+        compute(cache.value);
     return cache.value;
+}
+
+} // namespace
+
+const std::wstring& CqzUtil::GetCachedModuleDir()
+{
+    return FillOnce(ModuleDirCache(),
+                    [](std::wstring& value)
+                    {
+                        std::wstring dir;
+                        if (GetModuleDir(dir))
+                            value.swap(dir);
+                    });
 }
 
 const std::wstring& CqzUtil::GetCachedConfigDir()
 {
-    CachedPath& cache = ConfigDirCache();
-    CqzCriticalSectionLock lock(cache.lock);
-    if (cache.value.empty())
-    {
-        // Without a module directory there is no configuration directory:
-        // stay empty (not "\config") and try again on the next call.
-        const std::wstring& moduleDir = GetCachedModuleDir();
-        if (!moduleDir.empty())
-            cache.value = moduleDir + L"\\config";
-    }
-    return cache.value;
+    // Without a module directory there is no configuration directory: stay
+    // empty (not "\config").
+    return FillOnce(ConfigDirCache(),
+                    [](std::wstring& value)
+                    {
+                        const std::wstring& moduleDir = GetCachedModuleDir();
+                        if (!moduleDir.empty())
+                            value = moduleDir + L"\\config";
+                    });
 }
 
 const std::wstring& CqzUtil::GetCachedMarkerDir()
 {
-    CachedPath& cache = MarkerDirCache();
-    CqzCriticalSectionLock lock(cache.lock);
-    if (cache.value.empty())
-    {
-        // Without a module directory there is no drive letter to put in the
-        // template: answer empty and try again on the next call.
-        const std::wstring& moduleDir = GetCachedModuleDir();
-        if (!moduleDir.empty())
-        {
-            std::wstring marker = kMarkerDirTemplate;
-            marker[0] = moduleDir[0];
-            cache.value.swap(marker);
-        }
-    }
-    return cache.value;
+    // Without a module directory there is no drive letter to put in the
+    // template: stay empty.
+    return FillOnce(MarkerDirCache(),
+                    [](std::wstring& value)
+                    {
+                        const std::wstring& moduleDir = GetCachedModuleDir();
+                        if (moduleDir.empty())
+                            return;
+                        value = kMarkerDirTemplate;
+                        value[0] = moduleDir[0];
+                    });
 }
 
 const wchar_t* CqzUtil::GetAgentParametersKeyPath()

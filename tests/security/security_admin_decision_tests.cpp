@@ -148,6 +148,20 @@ protected:
     }
 
     ScopedHandle m_process;
+
+    // Starts the probe under a primary copy of the row's token and lets it
+    // decide for its own process token.
+    void DecideInProbe(const TokenCase& row, const wchar_t* probeName, ProbeResult& probe)
+    {
+        ScopedHandle made = row.make(m_process.Get());
+        ASSERT_TRUE(made.IsValid());
+        ScopedHandle token = qzsec::DuplicatePrimary(made.Get());
+        ASSERT_TRUE(token.IsValid());
+        ASSERT_TRUE(row.precondition(token.Get())) << "the primary copy is not what the row describes";
+        probe = RunProbe(probeName, L"decide", token.Get());
+        ASSERT_TRUE(probe.process.started) << "CreateProcessAsUserW error " << probe.process.error;
+        ASSERT_TRUE(probe.process.finished);
+    }
 };
 
 TEST_F(AdminDecisionTest, RealTokensInThisProcess)
@@ -190,14 +204,8 @@ TEST_F(AdminDecisionTest, ProbeUnderEachTokenDecidesForItsOwnProcessToken)
     for (const TokenCase& row : TokenCases())
     {
         SCOPED_TRACE(row.name);
-        ScopedHandle made = row.make(m_process.Get());
-        ASSERT_TRUE(made.IsValid());
-        ScopedHandle token = qzsec::DuplicatePrimary(made.Get());
-        ASSERT_TRUE(token.IsValid());
-        ASSERT_TRUE(row.precondition(token.Get())) << "the primary copy is not what the row describes";
-        ProbeResult probe = RunProbe(L"sec_probe.exe", L"decide", token.Get());
-        ASSERT_TRUE(probe.process.started) << "CreateProcessAsUserW error " << probe.process.error;
-        ASSERT_TRUE(probe.process.finished);
+        ProbeResult probe;
+        ASSERT_NO_FATAL_FAILURE(DecideInProbe(row, L"sec_probe.exe", probe));
         EXPECT_EQ(probe.process.exitCode, row.adminFromVista ? 1u : 0u);
         EXPECT_EQ(probe.values.Get("major"), "6");
         EXPECT_EQ(probe.values.Get("decided"), "1");
@@ -215,14 +223,8 @@ TEST_F(AdminDecisionTest, ProbeAsWindowsXpUnderEachToken)
     for (const TokenCase& row : TokenCases())
     {
         SCOPED_TRACE(row.name);
-        ScopedHandle made = row.make(m_process.Get());
-        ASSERT_TRUE(made.IsValid());
-        ScopedHandle token = qzsec::DuplicatePrimary(made.Get());
-        ASSERT_TRUE(token.IsValid());
-        ASSERT_TRUE(row.precondition(token.Get())) << "the primary copy is not what the row describes";
-        ProbeResult probe = RunProbe(kXpProbe, L"decide", token.Get());
-        ASSERT_TRUE(probe.process.started) << "CreateProcessAsUserW error " << probe.process.error;
-        ASSERT_TRUE(probe.process.finished);
+        ProbeResult probe;
+        ASSERT_NO_FATAL_FAILURE(DecideInProbe(row, kXpProbe, probe));
         ASSERT_EQ(probe.values.Get("major"), "5") << "Wine's version setting did not apply";
         EXPECT_EQ(probe.process.exitCode, row.adminOnXp ? 1u : 0u);
         EXPECT_EQ(probe.values.Get("decided"), "1");

@@ -4,38 +4,42 @@
 
 #include <windows.h>
 
+#include "testing/harness/harness.h"
+
 #include <string>
 #include <vector>
 
 namespace qztrace_test
 {
 
-// A fresh directory under the temporary directory, removed with its files
-// (one level of subdirectories) at destruction.
-class TempDir
+// A fresh directory under the temporary directory, removed with its files at
+// destruction.
+class TempDir : public qztest::TempDir
 {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    TempDir() : qztest::TempDir(L"qztrace_test") {}
 
-    const std::wstring& Path() const { return m_path; }
-    std::wstring Wide(const std::wstring& name) const { return m_path + L"\\" + name; }
-    std::string Utf8(const std::wstring& name) const;
-
-private:
-    std::wstring m_path;
+    std::wstring Wide(const std::wstring& name) const { return Path() + L"\\" + name; }
+    std::string Utf8(const std::wstring& name) const { return qztest::ToUtf8(Wide(name)); }
 };
 
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
+using qztest::FromUtf8;
+using qztest::ToUtf8;
 
 // The file's bytes; empty when it cannot be read.
-std::string ReadAll(const std::wstring& path);
-bool Exists(const std::wstring& path);
+inline std::string ReadAll(const std::wstring& path)
+{
+    return qztest::ReadTextFile(path);
+}
+inline bool Exists(const std::wstring& path)
+{
+    return qztest::FileExists(path);
+}
 long long FileSize(const std::wstring& path);
-void WriteAll(const std::wstring& path, const std::string& text);
+inline void WriteAll(const std::wstring& path, const std::string& text)
+{
+    qztest::WriteTextFile(path, text);
+}
 // Lines of the text, each without its "\n"; a last piece without "\n" is
 // returned with a trailing "<no newline>" marker.
 std::vector<std::string> Lines(const std::string& text);
@@ -50,6 +54,9 @@ HANDLE StartChild(const std::wstring& exeName, const std::wstring& arguments, HA
 // Waits for the process and returns its exit code (0xFFFFFFFF on time-out).
 DWORD WaitChild(HANDLE process, DWORD timeoutMs = 120000);
 
-std::wstring ModuleDir();
+inline std::wstring ModuleDir()
+{
+    return qztest::BinDir();
+}
 
 } // namespace qztrace_test
