@@ -623,6 +623,18 @@ USHORT CqzOperatingSystem::ImageTypeFromIsWow64(BOOL wow64, USHORT nativeMachine
     return (nativeMachine == kMachineAmd64 || nativeMachine == kMachineArm64) ? kMachineAmd64 : kMachineI386;
 }
 
+USHORT CqzOperatingSystem::NativeTypeFromIsWow64(BOOL wow64)
+{
+    if (wow64)
+        return kMachineAmd64;
+#ifdef _WIN64
+    // A 64-bit process that is not emulated runs on a 64-bit x86 system.
+    return kMachineAmd64;
+#else
+    return kMachineI386;
+#endif
+}
+
 CqzOperatingSystem::IsWow64Process2Fn CqzOperatingSystem::_GetIsWow64Process2()
 {
     static const IsWow64Process2Fn isWow64Process2 = []() -> IsWow64Process2Fn
@@ -723,7 +735,7 @@ USHORT CqzOperatingSystem::GetNativeOSImageType()
     BOOL wow64 = FALSE;
     if (!CallIsWow64Process(::GetCurrentProcess(), wow64))
         return 0;
-    return wow64 ? kMachineAmd64 : kMachineI386;
+    return NativeTypeFromIsWow64(wow64);
 }
 
 bool CqzOperatingSystem::IsArmNative()

@@ -97,6 +97,10 @@ public:
     static USHORT NativeTypeFromWow64Process2(USHORT nativeMachine);
     // Image type from IsWow64Process's answer and the native type.
     static USHORT ImageTypeFromIsWow64(BOOL wow64, USHORT nativeMachine);
+    // Native type from IsWow64Process's answer for the current process: AMD64
+    // under emulation; otherwise the system runs this build's own machine
+    // (I386 for a 32-bit build, AMD64 for a 64-bit one).
+    static USHORT NativeTypeFromIsWow64(BOOL wow64);
 
 private:
     typedef BOOL(WINAPI* IsWow64Process2Fn)(HANDLE, USHORT*, USHORT*);

@@ -55,8 +55,8 @@ bool LayOut(const std::wstring& root)
 {
     const std::wstring bin = Bin(root);
     return qztest::CreateDirs(bin) && qztest::CreateDirs(root + L"\\config") && qztest::CreateDirs(root + L"\\trace") &&
-           CopyBesideBuild(bin, {L"qz_elevate.exe", L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll",
-                                 L"libwinpthread-1.dll", L"qz_shex.dll", L"qz_bho.dll"});
+           CopyBesideBuild(bin,
+                           qztest::WithRuntime({L"qz_elevate.exe", L"qztrace.dll", L"qz_shex.dll", L"qz_bho.dll"}));
 }
 
 // Installs the agent service stand-in from the installation and starts it.
@@ -248,6 +248,12 @@ HANDLE NonAdministratorToken()
 
 int wmain()
 {
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    Print(
+        std::string("Windows programs of this run: ") + (sizeof(void*) == 8 ? "64-bit" : "32-bit") +
+        (wow64 ? ", on 64-bit Windows (WOW64)" : (sizeof(void*) == 8 ? ", on 64-bit Windows" : ", on 32-bit Windows")) +
+        "\n");
     Print("Installing the agent under " + qztest::ToUtf8(kInstallRoot) + "\n");
     std::string error;
     if (!LayOut(kInstallRoot) || !LayOut(kOutsideRoot))

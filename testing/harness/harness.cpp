@@ -1,5 +1,6 @@
 #include "testing/harness/harness.h"
 
+#include "qz_runtime.h"
 #include "trace/qztrace.h"
 
 #include <shlwapi.h>
@@ -128,28 +129,35 @@ RegKeyGuard::~RegKeyGuard()
     DeleteRegTree(m_root, m_subKey);
 }
 
-bool CreateRegKey(HKEY root, const std::wstring& subKey)
+bool CreateRegKey(HKEY root, const std::wstring& subKey, REGSAM view)
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         return false;
     ::RegCloseKey(key);
     return true;
 }
 
-bool DeleteRegTree(HKEY root, const std::wstring& subKey)
+bool DeleteRegTree(HKEY root, const std::wstring& subKey, REGSAM view)
 {
-    LSTATUS status = ::RegDeleteTreeW(root, subKey.c_str());
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
-        status = ::RegDeleteKeyW(root, subKey.c_str());
+    CqzScopedRegKey key;
+    LSTATUS status = ::RegOpenKeyExW(root, subKey.c_str(), 0, KEY_ALL_ACCESS | view, key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status == ERROR_SUCCESS)
+        status = ::RegDeleteTreeW(key.Get(), nullptr);
+    if (status == ERROR_SUCCESS)
+        status = ::RegDeleteKeyExW(root, subKey.c_str(), view, 0);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 bool SetRegBytes(HKEY root, const std::wstring& subKey, const std::wstring& name, const void* data, DWORD size,
-                 DWORD type)
+                 DWORD type, REGSAM view)
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         return false;
     LSTATUS status = ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     ::RegCloseKey(key);
@@ -157,10 +165,10 @@ bool SetRegBytes(HKEY root, const std::wstring& subKey, const std::wstring& name
 }
 
 bool SetRegString(HKEY root, const std::wstring& subKey, const std::wstring& name, const std::wstring& value,
-                  DWORD type)
+                  DWORD type, REGSAM view)
 {
     return SetRegBytes(root, subKey, name, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)),
-                       type);
+                       type, view);
 }
 
 bool SetRegDword(HKEY root, const std::wstring& subKey, const std::wstring& name, DWORD value)
@@ -324,8 +332,7 @@ bool AgentInstall::CopyFromBuild(const std::vector<std::wstring>& names)
 
 bool AgentInstall::CopyLauncher()
 {
-    return CopyFromBuild(
-        {L"qz_elevate.exe", L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"});
+    return CopyFromBuild(WithRuntime({L"qz_elevate.exe", L"qztrace.dll"}));
 }
 
 std::wstring AgentInstall::QuotedServiceImage(const std::wstring& exeName) const
@@ -333,14 +340,21 @@ std::wstring AgentInstall::QuotedServiceImage(const std::wstring& exeName) const
     return L"\"" + BinDir() + L"\\" + exeName + L"\"";
 }
 
+std::vector<std::wstring> WithRuntime(std::vector<std::wstring> names)
+{
+    for (const wchar_t* dll : {QZ_RUNTIME_DLL_NAMES})
+        names.push_back(dll);
+    return names;
+}
+
 std::wstring StartupTraceName(unsigned crc)
 {
-    return L"qz_elevate.x32.{" + std::to_wstring(crc) + L"}.trace";
+    return L"qz_elevate." + std::wstring(kArchWord) + L".{" + std::to_wstring(crc) + L"}.trace";
 }
 
 std::wstring CommandTraceName(const std::wstring& word, unsigned crc)
 {
-    return L"qz_elevate." + word + L".x32.{" + std::to_wstring(crc) + L"}.trace";
+    return L"qz_elevate." + word + L"." + kArchWord + L".{" + std::to_wstring(crc) + L"}.trace";
 }
 
 TraceCapture::TraceCapture() : m_dir(L"qztrace")

@@ -70,14 +70,16 @@ private:
     bool m_created = false;
 };
 
-bool CreateRegKey(HKEY root, const std::wstring& subKey);
-bool DeleteRegTree(HKEY root, const std::wstring& subKey);
+// view: 0 for the process's own registry view, KEY_WOW64_64KEY or
+// KEY_WOW64_32KEY for that one.
+bool CreateRegKey(HKEY root, const std::wstring& subKey, REGSAM view = 0);
+bool DeleteRegTree(HKEY root, const std::wstring& subKey, REGSAM view = 0);
 // Writes a string value with its terminator (type REG_SZ or REG_EXPAND_SZ).
 bool SetRegString(HKEY root, const std::wstring& subKey, const std::wstring& name, const std::wstring& value,
-                  DWORD type = REG_SZ);
+                  DWORD type = REG_SZ, REGSAM view = 0);
 // Writes raw bytes with any type: odd byte counts, missing terminators.
 bool SetRegBytes(HKEY root, const std::wstring& subKey, const std::wstring& name, const void* data, DWORD size,
-                 DWORD type);
+                 DWORD type, REGSAM view = 0);
 bool SetRegDword(HKEY root, const std::wstring& subKey, const std::wstring& name, DWORD value);
 bool DeleteRegValue(HKEY root, const std::wstring& subKey, const std::wstring& name);
 // Whether the key opens for reading.
@@ -141,6 +143,20 @@ private:
     std::wstring m_root;
     std::wstring m_binName;
 };
+
+// The build's own flavour, as the suites expect to see it: the architecture
+// word of the launcher's trace file names and the machine type of its images.
+#ifdef _WIN64
+const wchar_t* const kArchWord = L"x64";
+const WORD kImageMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+const wchar_t* const kArchWord = L"x32";
+const WORD kImageMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
+// names followed by the C++ runtime DLLs of the build, for copying a program
+// with what it needs to load.
+std::vector<std::wstring> WithRuntime(std::vector<std::wstring> names);
 
 // Start-up and command trace file names of the launcher for a user checksum.
 std::wstring StartupTraceName(unsigned crc);

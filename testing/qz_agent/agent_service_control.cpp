@@ -183,14 +183,18 @@ bool RemoveAgentService(DWORD timeoutMs)
 
 std::vector<std::wstring> AgentStandInFiles()
 {
-    return {qzagent::kExeName, L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"};
+    return qztest::WithRuntime({qzagent::kExeName, L"qztrace.dll"});
 }
 
-AgentService::AgentService(const AgentInstall& install) : m_binDir(install.BinDir())
+AgentService::AgentService(const AgentInstall& install) : AgentService(install, BinDir(), AgentStandInFiles()) {}
+
+AgentService::AgentService(const AgentInstall& install, const std::wstring& fromDir,
+                           const std::vector<std::wstring>& files)
+    : m_binDir(install.BinDir())
 {
-    for (const std::wstring& name : AgentStandInFiles())
+    for (const std::wstring& name : files)
     {
-        if (!::CopyFileW((BinDir() + L"\\" + name).c_str(), (m_binDir + L"\\" + name).c_str(), FALSE))
+        if (!::CopyFileW((fromDir + L"\\" + name).c_str(), (m_binDir + L"\\" + name).c_str(), FALSE))
         {
             _Fail("CopyFile", ::GetLastError());
             return;

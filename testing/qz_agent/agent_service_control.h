@@ -57,6 +57,9 @@ public:
     // Copies qz_agent.exe and the DLLs it needs into install.BinDir(), removes
     // a leftover service of that name and creates the service.
     explicit AgentService(const AgentInstall& install);
+    // The same with the stand-in and its files taken from another build's
+    // binary directory (a 64-bit agent for 32-bit senders).
+    AgentService(const AgentInstall& install, const std::wstring& fromDir, const std::vector<std::wstring>& files);
     ~AgentService();
     AgentService(const AgentService&) = delete;
     AgentService& operator=(const AgentService&) = delete;

@@ -7,7 +7,7 @@
 // export ("loaded but not exported"):
 //   variants\qz_shex_without_ShowEBH\qz_shex.dll   (QzToolExec only)
 //   variants\qz_bho_without_ShowWB\qz_bho.dll      (CallCGCOFU only)
-// They import system DLLs and the shared libgcc_s_dw2-1.dll that lies beside
+// They import system DLLs and the build's shared libgcc DLL that lies beside
 // every binary of the build (an agent installation ships it with the launcher).
 //
 // The libraries are loaded inside whatever process the test starts (the

@@ -17,9 +17,14 @@ std::string RunningAgentTest::s_setupError;
 
 void RunningAgentTest::SetUpTestSuite()
 {
+    StartAgentFrom(qztest::BinDir(), qztest::AgentStandInFiles());
+}
+
+void RunningAgentTest::StartAgentFrom(const std::wstring& fromDir, const std::vector<std::wstring>& files)
+{
     s_setupError.clear();
     s_install.reset(new qztest::AgentInstall());
-    s_service.reset(new qztest::AgentService(*s_install));
+    s_service.reset(new qztest::AgentService(*s_install, fromDir, files));
     if (!s_service->Installed() || !s_service->Start())
         s_setupError =
             "stand-in not running: " + s_service->FailedStep() + " failed with " + std::to_string(s_service->Error());

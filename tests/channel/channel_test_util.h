@@ -26,6 +26,9 @@ class RunningAgentTest : public ::testing::Test
 public:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
+    // SetUpTestSuite with the stand-in taken from another build's binary
+    // directory.
+    static void StartAgentFrom(const std::wstring& fromDir, const std::vector<std::wstring>& files);
 
 protected:
     void SetUp() override;

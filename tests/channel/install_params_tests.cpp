@@ -23,6 +23,10 @@ const wchar_t kPackedUpgradeCode[] = L"3C4E72B951D6E0A4F8B3C2175D6A9E01";
 const std::wstring kKeyPath = std::wstring(L"Installer\\UpgradeCodes\\") + kPackedUpgradeCode;
 const std::string kKeyText = "HKCR\\" + ToUtf8(kKeyPath);
 const wchar_t kUninstall[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+// The UpgradeCodes key lives in the system's native view, which a 32-bit
+// process under WOW64 reaches with this flag (elsewhere it is its own view,
+// and 32-bit Windows ignores the flag).
+const REGSAM kNativeView = KEY_WOW64_64KEY;
 
 const std::string kUnableLine =
     "ERROR: Unable to determine Agent install GUID by upgrade code {9B27E4C3-6D15-4A0E-8F3B-2C71D5A6E910}";
@@ -231,15 +235,15 @@ class InstallGuidSearch : public ::testing::Test
 protected:
     void SetUp() override
     {
-        qztest::DeleteRegTree(HKEY_CLASSES_ROOT, kKeyPath);
+        qztest::DeleteRegTree(HKEY_CLASSES_ROOT, kKeyPath, kNativeView);
         ASSERT_TRUE(CqzAgentInstallParams::GetInstallGuid().empty()) << "found by an earlier test in this process";
     }
-    void TearDown() override { qztest::DeleteRegTree(HKEY_CLASSES_ROOT, kKeyPath); }
+    void TearDown() override { qztest::DeleteRegTree(HKEY_CLASSES_ROOT, kKeyPath, kNativeView); }
 
     // Adds a value of that name (the data plays no part).
     static bool AddValue(const std::wstring& name)
     {
-        return qztest::SetRegString(HKEY_CLASSES_ROOT, kKeyPath, name, L"");
+        return qztest::SetRegString(HKEY_CLASSES_ROOT, kKeyPath, name, L"", REG_SZ, kNativeView);
     }
 
     // Value names in the order the registry enumerates them.
@@ -247,7 +251,8 @@ protected:
     {
         std::vector<std::wstring> names;
         HKEY key = nullptr;
-        if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kKeyPath.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kKeyPath.c_str(), 0, KEY_QUERY_VALUE | kNativeView, &key) !=
+            ERROR_SUCCESS)
             return names;
         for (DWORD index = 0;; ++index)
         {
@@ -266,7 +271,8 @@ protected:
     static DWORD SizeLeftForLongName(DWORD index)
     {
         HKEY key = nullptr;
-        if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kKeyPath.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kKeyPath.c_str(), 0, KEY_QUERY_VALUE | kNativeView, &key) !=
+            ERROR_SUCCESS)
             return 0xFFFFFFFF;
         wchar_t name[64];
         DWORD length = 64;
@@ -287,7 +293,7 @@ TEST_F(InstallGuidSearch, NoUpgradeCodesKey)
 
 TEST_F(InstallGuidSearch, KeyWithoutValues)
 {
-    ASSERT_TRUE(qztest::CreateRegKey(HKEY_CLASSES_ROOT, kKeyPath));
+    ASSERT_TRUE(qztest::CreateRegKey(HKEY_CLASSES_ROOT, kKeyPath, kNativeView));
     Capture capture;
     EXPECT_EQ(L"", CqzAgentInstallParams::GetInstallGuid());
     EXPECT_EQ((std::vector<std::string>{"INFO: [" + kKeyText + "] has 0 values.", kNoProductCodeLine, kUnableLine}),
@@ -455,13 +461,69 @@ TEST_F(InstallGuidFound, ThreadsAtOnceSearchOnce)
     EXPECT_EQ(2u, output.trace.size());
 }
 
+// The registry view other than this process's own: the 64-bit one for a
+// 32-bit process under WOW64, the 32-bit one for a 64-bit process; 0 on
+// 32-bit Windows, which has one view.
+REGSAM OtherRegistryView()
+{
+#ifdef _WIN64
+    return KEY_WOW64_32KEY;
+#else
+    BOOL wow64 = FALSE;
+    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
+// A key created through one registry view, deleted again through it.
+class ViewKey
+{
+public:
+    ViewKey(HKEY root, const std::wstring& path, REGSAM view) : m_root(root), m_path(path), m_view(view)
+    {
+        CqzScopedRegKey key;
+        m_created = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.Receive(),
+                                      nullptr) == ERROR_SUCCESS;
+    }
+    ~ViewKey() { ::RegDeleteKeyExW(m_root, m_path.c_str(), m_view, 0); }
+    ViewKey(const ViewKey&) = delete;
+    ViewKey& operator=(const ViewKey&) = delete;
+    bool Created() const { return m_created; }
+
+private:
+    HKEY m_root;
+    std::wstring m_path;
+    REGSAM m_view;
+    bool m_created = false;
+};
+
+// The Uninstall key is looked for in the process's own view only: a product
+// whose key lies in the other view alone is passed over.
+TEST_F(InstallGuidFound, UninstallKeyIsReadFromTheProcessView)
+{
+    const REGSAM other = OtherRegistryView();
+    if (other == 0)
+        GTEST_SKIP() << "32-bit Windows has one registry view";
+    const std::wstring pathA = std::wstring(kUninstall) + kProductA;
+    const std::wstring pathB = std::wstring(kUninstall) + kProductB;
+    qztest::DeleteRegTree(HKEY_LOCAL_MACHINE, pathA);
+    ViewKey uninstallAOther(HKEY_LOCAL_MACHINE, pathA, other);
+    qztest::RegKeyGuard uninstallBOwn(HKEY_LOCAL_MACHINE, pathB);
+    ASSERT_TRUE(uninstallAOther.Created() && uninstallBOwn.Created());
+    // The views really are apart: A is not visible in this process's view.
+    CqzScopedRegKey probe;
+    ASSERT_EQ(ERROR_FILE_NOT_FOUND,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, pathA.c_str(), 0, KEY_QUERY_VALUE, probe.Receive()));
+    ASSERT_TRUE(AddValue(kPackedA) && AddValue(kPackedB));
+    ProbeOutput output;
+    ASSERT_TRUE(RunProbe(L"once", output));
+    EXPECT_EQ(std::vector<std::string>{ToUtf8(kProductB)}, output.guids);
+}
+
+// The UpgradeCodes key is read from the system's native view: under WOW64 the
+// key written through the 64-bit view alone is found (elsewhere that is the
+// process's own view).
 TEST_F(InstallGuidFound, UpgradeCodesKeyIsReadFromTheNativeView)
 {
-    BOOL wow64 = FALSE;
-    ::IsWow64Process(::GetCurrentProcess(), &wow64);
-    if (!wow64)
-        GTEST_SKIP() << "a 32-bit system has one registry view";
-    // Under WOW64 the key written through the 64-bit view alone is found.
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CLASSES_ROOT, kKeyPath.c_str(), 0, nullptr, 0,
                                                KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));

@@ -308,6 +308,24 @@ TEST(ResultServer, AnswersItCannotDeliver)
         }
     }
     ASSERT_NE(nullptr, unwritable);
+#ifdef _WIN64
+    // Every 64-bit value is a pointer here: an address outside the user's
+    // address space is written at, and fails as the system says.
+    const LONGLONG beyond = static_cast<LONGLONG>(0x8000000000000000ULL);
+    DWORD beyondError = 0;
+    {
+        SIZE_T written = 0;
+        DWORD value = 1;
+        ASSERT_FALSE(::WriteProcessMemory(::GetCurrentProcess(), reinterpret_cast<void*>(beyond), &value, 4, &written));
+        beyondError = ::GetLastError();
+    }
+    const char* const beyondName = "address outside the address space";
+#else
+    // A 32-bit agent cannot even form the address: ERROR_INVALID_ADDRESS.
+    const LONGLONG beyond = 0x100000000LL;
+    const DWORD beyondError = ERROR_INVALID_ADDRESS;
+    const char* const beyondName = "address beyond 32 bits";
+#endif
     // A handle that is not an event, and the error signalling it gives.
     qztest::ScopedHandle mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ASSERT_FALSE(::SetEvent(mutex.Get()));
@@ -324,10 +342,10 @@ TEST(ResultServer, AnswersItCannotDeliver)
     };
     const Row rows[] = {
         {"address 0", 0, event.Get(), {}},
-        {"address beyond 32 bits",
-         0x100000000LL,
+        {beyondName,
+         beyond,
          event.Get(),
-         {"ERROR: WriteProcessMemory(" + kPid + ") failed. LastError=487"}},
+         {"ERROR: WriteProcessMemory(" + kPid + ") failed. LastError=" + std::to_string(beyondError)}},
         {"unwritable address",
          SignExtend(unwritable),
          event.Get(),

@@ -83,7 +83,7 @@ class Install
 public:
     Install(Library library, const std::wstring& exeName) : m_exeName(exeName)
     {
-        m_ok = m_install.CopyFromBuild({exeName, L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"});
+        m_ok = m_install.CopyFromBuild(qztest::WithRuntime({exeName}));
         if (library == Library::Real)
             m_ok = m_install.CopyFromBuild({L"qztrace.dll"}) && m_ok;
         else
@@ -572,10 +572,12 @@ TEST(LauncherImage, WindowlessGuiProgramThatAsksForNoElevation)
     ASSERT_GT(image.size(), sizeof(IMAGE_DOS_HEADER));
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
     ASSERT_EQ(IMAGE_DOS_SIGNATURE, dos->e_magic);
-    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32), image.size());
-    const IMAGE_NT_HEADERS32* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+    // The headers of this build's flavour: a PE32 image for x86, PE32+ for x64.
+    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS), image.size());
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
     ASSERT_EQ(IMAGE_NT_SIGNATURE, nt->Signature);
-    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
+    EXPECT_EQ(qztest::kImageMachine, nt->FileHeader.Machine);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR_MAGIC, nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
 
     HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);

@@ -386,8 +386,7 @@ TEST(GetProcAddrWithoutLauncherDirectory, BareNameLoadsFromTheApplicationDirecto
 
 // --- the resolver in a copied installation, through the probe program ---
 
-const std::vector<std::wstring> kProbeFiles = {L"entry_points_probe.exe", L"qztrace.dll", L"libstdc++-6.dll",
-                                               L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"};
+const std::vector<std::wstring> kProbeFiles = qztest::WithRuntime({L"entry_points_probe.exe", L"qztrace.dll"});
 
 struct ProbeResult
 {

@@ -1,5 +1,6 @@
 // The stand-in agent libraries and their record reader: what a suite reads
 // back is exactly what the export received, in the documented line format.
+#include "qz_runtime.h"
 #include "testing/harness/harness.h"
 #include "testing/standin/standin_exports.h"
 #include "testing/standin/standin_record.h"
@@ -379,14 +380,14 @@ bool ImportedDlls(const std::wstring& path, std::vector<std::string>& names)
     if (!fits(0, sizeof(dos)))
         return false;
     std::memcpy(&dos, file.data(), sizeof(dos));
-    IMAGE_NT_HEADERS32 nt;
+    IMAGE_NT_HEADERS nt; // the stand-ins are built in this suite's flavour
     if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 || !fits(dos.e_lfanew, sizeof(nt)))
         return false;
     std::memcpy(&nt, file.data() + dos.e_lfanew, sizeof(nt));
-    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC)
         return false;
     const size_t sectionsAt =
-        dos.e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+        dos.e_lfanew + offsetof(IMAGE_NT_HEADERS, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
     std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
     if (!fits(sectionsAt, sections.size() * sizeof(IMAGE_SECTION_HEADER)))
         return false;
@@ -426,7 +427,7 @@ bool ImportedDlls(const std::wstring& path, std::vector<std::string>& names)
 // that every binary of the build uses, never libstdc++.
 TEST(StandinLibraries, ImportSystemLibrariesAndSharedLibgccOnly)
 {
-    const char* const allowed[] = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "libgcc_s_dw2-1.dll"};
+    const char* const allowed[] = {"kernel32.dll", "msvcrt.dll", "ole32.dll", QZ_RUNTIME_LIBGCC_NAME};
     for (const wchar_t* file : {L"qz_shex.dll", L"qz_bho.dll", qztest::kShexWithoutShowEBH, qztest::kBhoWithoutShowWB})
     {
         std::vector<std::string> names;

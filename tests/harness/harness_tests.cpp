@@ -95,10 +95,17 @@ TEST(AgentInstall, LaysOutInstallationAndIsRemoved)
     EXPECT_FALSE(qztest::FileExists(root));
 }
 
+// The architecture word is the flavour's own: "x32" in the x86 build, "x64"
+// in the x64 build.
 TEST(TraceNames, StartupAndCommandFiles)
 {
+#ifdef _WIN64
+    EXPECT_EQ(L"qz_elevate.x64.{3638711226}.trace", qztest::StartupTraceName(3638711226u));
+    EXPECT_EQ(L"qz_elevate.activex.x64.{1}.trace", qztest::CommandTraceName(L"activex", 1));
+#else
     EXPECT_EQ(L"qz_elevate.x32.{3638711226}.trace", qztest::StartupTraceName(3638711226u));
     EXPECT_EQ(L"qz_elevate.activex.x32.{1}.trace", qztest::CommandTraceName(L"activex", 1));
+#endif
 }
 
 } // namespace

@@ -319,7 +319,8 @@ void CollectRunOutput(const std::wstring& root, const std::wstring& binDir, Laun
 
     const std::wstring traceDir = root + L"\\trace";
     const std::wstring startupName = qztest::StartupTraceName(UserCrc());
-    const std::wstring commandTail = L".x32.{" + std::to_wstring(UserCrc()) + L"}.trace";
+    const std::wstring commandTail =
+        L"." + std::wstring(qztest::kArchWord) + L".{" + std::to_wstring(UserCrc()) + L"}.trace";
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW((traceDir + L"\\*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)

@@ -821,8 +821,14 @@ TEST(RealNtdll, ObjectAttributesHelper)
     OBJECT_ATTRIBUTES attributes;
     std::memset(&attributes, 0xCC, sizeof(attributes));
     CqzNTAPI::InitObjectAttributes(attributes, &name, reinterpret_cast<HANDLE>(0x88));
-    EXPECT_EQ(24u, attributes.Length);
-    EXPECT_EQ(24u, sizeof(OBJECT_ATTRIBUTES));
+    // The structure's size in this flavour: 24 bytes in x86, 48 in x64.
+#ifdef _WIN64
+    const ULONG size = 48;
+#else
+    const ULONG size = 24;
+#endif
+    EXPECT_EQ(size, attributes.Length);
+    EXPECT_EQ(size, sizeof(OBJECT_ATTRIBUTES));
     EXPECT_EQ(reinterpret_cast<HANDLE>(0x88), attributes.RootDirectory);
     EXPECT_EQ(&name, attributes.ObjectName);
     EXPECT_EQ(0x40u, attributes.Attributes);

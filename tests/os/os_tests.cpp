@@ -243,7 +243,7 @@ public:
     ProbeDir() : m_dir(L"qzosprobe")
     {
         m_ready = !m_dir.Path().empty();
-        for (const wchar_t* dll : {L"qztrace.dll", L"libstdc++-6.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"})
+        for (const std::wstring& dll : qztest::WithRuntime({L"qztrace.dll"}))
             m_ready = m_ready && ::CopyFileW((qztest::BinDir() + L"\\" + dll).c_str(), (m_dir / dll).c_str(), FALSE);
     }
     bool Ready() const { return m_ready; }
@@ -554,6 +554,14 @@ TEST(MachineType, DecisionRules)
         EXPECT_EQ(r.image, CqzOperatingSystem::ImageTypeFromIsWow64(r.wow64, r.native)) << "row " << row;
         ++row;
     }
+    // The system's own type from IsWow64Process: under emulation it is 64-bit
+    // x86; otherwise this process's own width is the system's.
+    EXPECT_EQ(kAmd64, CqzOperatingSystem::NativeTypeFromIsWow64(TRUE));
+#ifdef _WIN64
+    EXPECT_EQ(kAmd64, CqzOperatingSystem::NativeTypeFromIsWow64(FALSE));
+#else
+    EXPECT_EQ(kI386, CqzOperatingSystem::NativeTypeFromIsWow64(FALSE));
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -698,9 +706,9 @@ TEST(Identification, UnderWineWindowsVersions)
             EXPECT_EQ(U8(suite), probe.Get("suite")) << row;
         }
 
-        // A 32-bit probe on any system.
+        // The probe is built in this suite's flavour, on any system.
         EXPECT_EQ("1", probe.Get("imageTypeOk")) << row;
-        EXPECT_EQ(std::to_string(kI386), probe.Get("imageType")) << row;
+        EXPECT_EQ(std::to_string(qztest::kImageMachine), probe.Get("imageType")) << row;
         // No identification failure and no unknown suite: no ERROR line.
         for (const std::string& line : probe.traces)
             EXPECT_EQ(std::string::npos, line.find("ERROR")) << row << ": " << line;
@@ -963,15 +971,15 @@ IsWow64Process2Fn DirectIsWow64Process2()
         reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
 }
 
-TEST(MachineType, CurrentProcessIsI386)
+TEST(MachineType, CurrentProcessIsTheBuildsOwn)
 {
     qztest::TraceCapture capture;
     USHORT machine = 0xBEEF;
     ASSERT_TRUE(CqzOperatingSystem::GetProcessImageType(nullptr, machine));
-    EXPECT_EQ(kI386, machine); // this suite is a 32-bit x86 program
+    EXPECT_EQ(qztest::kImageMachine, machine); // I386 in the x86 build, AMD64 in x64
     machine = 0xBEEF;
     ASSERT_TRUE(CqzOperatingSystem::GetProcessImageType(::GetCurrentProcess(), machine));
-    EXPECT_EQ(kI386, machine);
+    EXPECT_EQ(qztest::kImageMachine, machine);
 
     IsWow64Process2Fn isWow64Process2 = DirectIsWow64Process2();
     if (isWow64Process2)
@@ -988,10 +996,46 @@ TEST(MachineType, CurrentProcessIsI386)
     {
         BOOL wow64 = FALSE;
         ASSERT_TRUE(::IsWow64Process(::GetCurrentProcess(), &wow64));
-        EXPECT_EQ(wow64 ? kAmd64 : kI386, CqzOperatingSystem::GetNativeOSImageType());
+        EXPECT_EQ(wow64 || sizeof(void*) == 8 ? kAmd64 : kI386, CqzOperatingSystem::GetNativeOSImageType());
     }
     const USHORT native = CqzOperatingSystem::GetNativeOSImageType();
     EXPECT_EQ(native == kArm64 || native == kArmNt, CqzOperatingSystem::IsArmNative());
+}
+
+// Each Wine environment of the test script has its own truth: win32 is 32-bit
+// Windows, wow64 a 32-bit program on 64-bit Windows, win64 a 64-bit program.
+TEST(MachineType, TheEnvironmentsOwnTruth)
+{
+    wchar_t name[16] = {};
+    if (!::GetEnvironmentVariableW(L"QZ_WINE_ENV", name, 16))
+        GTEST_SKIP() << "QZ_WINE_ENV is not set: run outside the test script's Wine environments";
+    const struct
+    {
+        const wchar_t* env;
+        size_t pointerSize;
+        BOOL wow64;
+        USHORT image, native;
+    } rows[] = {
+        {L"win32", 4, FALSE, kI386, kI386},
+        {L"wow64", 4, TRUE, kI386, kAmd64},
+        {L"win64", 8, FALSE, kAmd64, kAmd64},
+    };
+    bool known = false;
+    for (const auto& r : rows)
+    {
+        if (std::wstring(name) != r.env)
+            continue;
+        known = true;
+        EXPECT_EQ(r.pointerSize, sizeof(void*)) << U8(name) << ": this build does not belong here";
+        BOOL wow64 = 2;
+        ASSERT_TRUE(::IsWow64Process(::GetCurrentProcess(), &wow64));
+        EXPECT_EQ(r.wow64, wow64) << U8(name);
+        USHORT machine = 0;
+        ASSERT_TRUE(CqzOperatingSystem::GetProcessImageType(nullptr, machine));
+        EXPECT_EQ(r.image, machine) << U8(name);
+        EXPECT_EQ(r.native, CqzOperatingSystem::GetNativeOSImageType()) << U8(name);
+    }
+    EXPECT_TRUE(known) << "unknown environment " << U8(name);
 }
 
 TEST(MachineType, OtherProcessHandle)
@@ -1000,7 +1044,7 @@ TEST(MachineType, OtherProcessHandle)
     ASSERT_TRUE(self.IsValid());
     USHORT machine = 0;
     ASSERT_TRUE(CqzOperatingSystem::GetProcessImageType(self.Get(), machine));
-    EXPECT_EQ(kI386, machine);
+    EXPECT_EQ(qztest::kImageMachine, machine);
 }
 
 TEST(MachineType, FailureLeavesZeroAndTraces)

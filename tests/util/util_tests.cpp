@@ -124,7 +124,8 @@ TEST(UserSidCrc, IsTheChecksumOfTheProcessUsersSidString)
     EXPECT_EQ(ReferenceCrc32(sid), CqzUtil::GetUserSidCrc()) << ToUtf8(sid);
     EXPECT_EQ(CqzUtil::CalcCrc32(sid.c_str()), CqzUtil::GetUserSidCrc());
     // The start-up trace file name of this user.
-    EXPECT_EQ(L"qz_elevate.x32.{" + std::to_wstring(ReferenceCrc32(sid)) + L"}.trace",
+    EXPECT_EQ(L"qz_elevate." + std::wstring(qztest::kArchWord) + L".{" + std::to_wstring(ReferenceCrc32(sid)) +
+                  L"}.trace",
               qztest::StartupTraceName(CqzUtil::GetUserSidCrc()));
 }
 

@@ -294,12 +294,15 @@ void AttachShared(Sink* sink)
         if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
         {
             HandleHolder tokenHolder(token);
-            DWORD_PTR buffer[64]; // TOKEN_USER and its SID, pointer-aligned
+            union
+            {
+                TOKEN_USER user;
+                BYTE bytes[512]; // room for the SID behind it
+            } buffer;
             DWORD size = 0;
             LocalHolder sidText;
-            if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-                ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid,
-                                         reinterpret_cast<LPWSTR*>(sidText.Out())))
+            if (::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
+                ::ConvertSidToStringSidW(buffer.user.User.Sid, reinterpret_cast<LPWSTR*>(sidText.Out())))
             {
                 const std::wstring sddl =
                     L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + std::wstring(static_cast<wchar_t*>(sidText.Get())) + L")";

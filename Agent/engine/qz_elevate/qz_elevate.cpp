@@ -17,7 +17,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int nShowCmd)
 
     // Every run of one user shares the start-up file name.
     char traceFileName[64];
-    std::snprintf(traceFileName, sizeof(traceFileName), "qz_elevate.%s.{%u}.trace", "x32", CqzUtil::GetUserSidCrc());
+    std::snprintf(traceFileName, sizeof(traceFileName), "qz_elevate.%s.{%u}.trace", QZ_ELEVATE_ARCH_WORD,
+                  CqzUtil::GetUserSidCrc());
     InitTrace(traceFileName);
 
     // Outside the agent's installation the process ends at once: no OLE, no

@@ -100,6 +100,14 @@ private:
     static LPWSTR* _ArgumentsAfterTool(LPWSTR* argv, int argc);
 };
 
+// The architecture word of the trace file names: the bitness this launcher was
+// built for ("x32" as shipped, "x64" in the 64-bit build).
+#ifdef _WIN64
+#define QZ_ELEVATE_ARCH_WORD "x64"
+#else
+#define QZ_ELEVATE_ARCH_WORD "x32"
+#endif
+
 // Names the start-up trace file (a bare file name) and configures tracing from
 // the configuration file or the built-in defaults.
 void InitTrace(const char* traceFileName);

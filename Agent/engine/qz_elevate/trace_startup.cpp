@@ -16,7 +16,6 @@
 namespace
 {
 
-const char* const kArchitectureWord = "x32";
 const wchar_t* const kConfigFileName = L"qz_elevate.cfg";
 const char* const kPrefixTemplate =
     "<%YEAR>.<%MONTH>.<%DAY> <%HOUR>:<%MIN>:<%SEC> PID:<%PID> TID:<%TID> <%CLASS>::<%STACK>:";
@@ -104,7 +103,7 @@ void CqzElevateModule::SetCommandTraceFile(const wchar_t* commandWord)
     if (!CqzUtil::WideToUtf8(commandWord, word))
         return;
 
-    const std::string tracePath = baseDirUtf8 + "\\trace\\qz_elevate." + word + "." + kArchitectureWord + ".{" +
+    const std::string tracePath = baseDirUtf8 + "\\trace\\qz_elevate." + word + "." QZ_ELEVATE_ARCH_WORD ".{" +
                                   std::to_string(CqzUtil::GetUserSidCrc()) + "}.trace";
     D_C_Support_SetD_File(tracePath.c_str(), 0, 1);
     QZTRACE(QZT_INFO, "CqzElevateModule", "INFO: CmdLine [" << ::GetCommandLineW() << "]");
