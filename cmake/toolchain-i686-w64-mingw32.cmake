@@ -1,14 +1,4 @@
-# Cross-compiles 32-bit Windows binaries with mingw-w64 (posix thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles 32-bit Windows binaries (the x86 flavour).
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(QZ_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QZ_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QZ_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QZ_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QZ_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-w64.cmake)

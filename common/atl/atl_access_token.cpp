@@ -6,39 +6,23 @@
 #include <new>
 #include <vector>
 
+#include "common/util/token_information.h"
+
 namespace
 {
-// Reads one token-information class into a byte block.
-bool ReadTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, std::vector<BYTE>& block)
+// Reads one token-information class into a heap block; size: the bytes read.
+bool ReadTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, CqzScopedHeap<BYTE>& block, DWORD& size)
 {
-    DWORD length = 0;
-    if (::GetTokenInformation(hToken, infoClass, nullptr, 0, &length) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0)
+    CqzTokenInfoResult read;
+    if (!CqzReadTokenInformation(hToken, infoClass, block, read))
     {
-        if (::GetLastError() == ERROR_SUCCESS)
+        // A size query that neither failed properly nor said why.
+        if (read.failedStep == CqzTokenInfoStep::SizeQuery && read.error == ERROR_SUCCESS)
             ::SetLastError(ERROR_INVALID_DATA);
         return false;
     }
-    try
-    {
-        block.assign(length, 0);
-    }
-    catch (const std::bad_alloc&)
-    {
-        ::SetLastError(ERROR_OUTOFMEMORY);
-        return false;
-    }
-    if (!::GetTokenInformation(hToken, infoClass, block.data(), length, &length))
-        return false;
-    block.resize(length);
+    size = read.returnedSize;
     return true;
-}
-
-void CloseKeepingLastError(HANDLE h)
-{
-    const DWORD lastError = ::GetLastError();
-    ::CloseHandle(h);
-    ::SetLastError(lastError);
 }
 } // namespace
 
@@ -46,8 +30,6 @@ CRevert::~CRevert()
 {
     if (m_pending)
         Revert();
-    if (m_hPrevious != nullptr)
-        CloseKeepingLastError(m_hPrevious);
 }
 
 bool CRevert::CapturePrevious()
@@ -56,7 +38,7 @@ bool CRevert::CapturePrevious()
     HANDLE previous = nullptr;
     if (::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &previous))
     {
-        m_hPrevious = previous;
+        m_hPrevious.Reset(previous);
         return true;
     }
     return ::GetLastError() == ERROR_NO_TOKEN;
@@ -74,7 +56,7 @@ bool CRevert::Revert()
     // With no previous token this is RevertToSelf; a previous token is put
     // back as it was. When that fails the thread stays as it is rather than
     // running as the process.
-    const BOOL ok = ::SetThreadToken(nullptr, m_hPrevious);
+    const BOOL ok = ::SetThreadToken(nullptr, m_hPrevious.Get());
     if (ok)
         m_pending = false;
     return ok != FALSE;
@@ -203,15 +185,16 @@ bool CAccessToken::GetUser(CSid* pSid) const
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::vector<BYTE> block;
-    if (!ReadTokenInformation(m_hToken, TokenUser, block))
+    CqzScopedHeap<BYTE> block;
+    DWORD size = 0;
+    if (!ReadTokenInformation(m_hToken, TokenUser, block, size))
         return false;
-    if (block.size() < sizeof(TOKEN_USER))
+    if (size < sizeof(TOKEN_USER))
     {
         ::SetLastError(ERROR_INVALID_DATA);
         return false;
     }
-    return pSid->LoadAccount(reinterpret_cast<const TOKEN_USER*>(block.data())->User.Sid);
+    return pSid->LoadAccount(reinterpret_cast<const TOKEN_USER*>(block.Get())->User.Sid);
 }
 
 bool CAccessToken::GetGroups(CTokenGroups* pGroups) const
@@ -221,11 +204,11 @@ bool CAccessToken::GetGroups(CTokenGroups* pGroups) const
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::vector<BYTE> block;
-    if (!ReadTokenInformation(m_hToken, TokenGroups, block))
+    CqzScopedHeap<BYTE> block;
+    DWORD size = 0;
+    if (!ReadTokenInformation(m_hToken, TokenGroups, block, size))
         return false;
-    return pGroups->LoadFromTokenGroups(reinterpret_cast<const TOKEN_GROUPS*>(block.data()),
-                                        static_cast<DWORD>(block.size()));
+    return pGroups->LoadFromTokenGroups(reinterpret_cast<const TOKEN_GROUPS*>(block.Get()), size);
 }
 
 bool CAccessToken::Impersonate()

@@ -13,6 +13,8 @@
 #include "common/atl/atl_sid.h"
 #include "common/atl/atl_token_lists.h"
 
+#include "common/util/scoped.h"
+
 // Puts the calling thread back to the token it had before an impersonation
 // (its previous impersonation token, or none).
 class CRevert
@@ -35,7 +37,7 @@ public:
     void SetPending() { m_pending = true; }
 
 private:
-    HANDLE m_hPrevious = nullptr; // the previous impersonation token, or NULL
+    CqzScopedHandle m_hPrevious; // the previous impersonation token, or empty
     DWORD m_threadId = 0;
     bool m_pending = false;
 };

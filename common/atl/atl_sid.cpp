@@ -5,22 +5,7 @@
 #include <cstring>
 #include <new>
 
-namespace
-{
-// Frees memory the system handed out with LocalAlloc.
-struct LocalFreeGuard
-{
-    explicit LocalFreeGuard(void* p) : m_p(p) {}
-    ~LocalFreeGuard()
-    {
-        if (m_p != nullptr)
-            ::LocalFree(m_p);
-    }
-    LocalFreeGuard(const LocalFreeGuard&) = delete;
-    LocalFreeGuard& operator=(const LocalFreeGuard&) = delete;
-    void* m_p;
-};
-} // namespace
+#include "common/util/scoped.h"
 
 CSid::CSid(PSID sid)
 {
@@ -212,13 +197,12 @@ const std::wstring& CSid::Sid() const
     if (!m_sidStringDone && IsValid())
     {
         const DWORD lastError = ::GetLastError();
-        wchar_t* text = nullptr;
-        if (::ConvertSidToStringSidW(GetPSID(), &text))
+        CqzScopedLocal<wchar_t> text;
+        if (::ConvertSidToStringSidW(GetPSID(), text.Receive()))
         {
-            LocalFreeGuard guard(text);
             try
             {
-                m_sidString.assign(text);
+                m_sidString.assign(text.Get());
                 m_sidStringDone = true;
             }
             catch (const std::bad_alloc&)

@@ -1,7 +1,5 @@
 #include "common/atl/exe_module.h"
 
-#include "common/atl/exe_module_testing.h"
-
 #include <oleauto.h>
 
 #include <new>
@@ -15,8 +13,6 @@ namespace
 {
 
 bool g_perUserRegistration = false;
-
-atl_testing::CriticalSectionInitializer g_initializeCriticalSection = &::InitializeCriticalSectionEx;
 
 // The standard global interface table (class and interface identifiers of
 // the system's implementation).
@@ -89,7 +85,7 @@ Pointer FunctionAs(FARPROC proc)
 // ---------------------------------------------------------------------------
 HRESULT CComCriticalSection::Init()
 {
-    if (g_initializeCriticalSection(&m_sec, 0, 0))
+    if (::InitializeCriticalSectionEx(&m_sec, 0, 0))
         return S_OK;
     // A failure that leaves no error code is still a failure: the section
     // does not exist and must never be entered or deleted.
@@ -208,24 +204,6 @@ void AtlSetPerUserRegistration(bool perUser)
 {
     g_perUserRegistration = perUser;
 }
-
-// ---------------------------------------------------------------------------
-namespace atl_testing
-{
-
-CriticalSectionInitializer SetCriticalSectionInitializer(CriticalSectionInitializer initializer)
-{
-    const CriticalSectionInitializer previous = g_initializeCriticalSection;
-    g_initializeCriticalSection = initializer ? initializer : &::InitializeCriticalSectionEx;
-    return previous;
-}
-
-void ResetInitFailed()
-{
-    CAtlModule::m_bInitFailed = false;
-}
-
-} // namespace atl_testing
 
 // ---------------------------------------------------------------------------
 namespace atl_detail

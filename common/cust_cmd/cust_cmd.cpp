@@ -1,5 +1,6 @@
 #include "common/cust_cmd/cust_cmd.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <initializer_list>
@@ -7,9 +8,9 @@
 #include <new>
 
 #include "common/atl/atl_access_token.h"
-#include "common/atl/atl_handle.h"
 #include "common/util/install_params.h"
 #include "common/util/scoped.h"
+#include "common/util/token_information.h"
 #include "common/util/util.h"
 #include "trace/trace.h"
 
@@ -17,8 +18,6 @@ namespace
 {
 const char* const kFileMapClass = "CqzCustComdFileMap";
 const char* const kClientClass = "CqzCustCmdClient";
-const char* const kResultClientClass = "CqzCustCmdResultClient";
-const char* const kResultServerClass = "CqzCustCmdResultServer";
 
 const wchar_t kCreateGlobalPrivilege[] = L"SeCreateGlobalPrivilege";
 const char kCreateGlobalPrivilegeA[] = "SeCreateGlobalPrivilege";
@@ -26,7 +25,7 @@ const char kCreateGlobalPrivilegeA[] = "SeCreateGlobalPrivilege";
 constexpr DWORD kPrefixSize = sizeof(DWORD);
 
 // S-1-0-0: what an empty SID field reads as.
-const BYTE kNullSid[] = {SID_REVISION, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+alignas(DWORD) const BYTE kNullSid[] = {SID_REVISION, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Fields are packed without alignment: integers go through memcpy.
 BYTE* PutDword(BYTE* pos, DWORD value)
@@ -106,40 +105,38 @@ bool SqzCustCmdRecord::IsValid(SIZE_T regionSize) const
 }
 
 // ---------------------------------------------------------------------------
-// CqzSidBuffer
+// SID fields
 
-bool CqzSidBuffer::Assign(const void* sid, DWORD size)
+namespace
+{
+
+// Reads the SID at the start of `size` bytes (no alignment needed) into sid.
+// False, with sid untouched, unless the bytes hold a whole valid SID of at
+// most SECURITY_MAX_SID_SIZE bytes.
+bool AssignSid(const BYTE* bytes, DWORD size, CSid& sid)
 {
     // The fixed part of a SID (revision, count, authority) precedes the
     // sub-authorities; IsValidSid trusts the count, so check that the bytes
     // hold them before asking it.
     constexpr DWORD kFixedPart = 8;
-    if (!sid || size < kFixedPart || size > SECURITY_MAX_SID_SIZE)
+    if (!bytes || size < kFixedPart || size > SECURITY_MAX_SID_SIZE)
         return false;
-    alignas(DWORD) BYTE copy[SECURITY_MAX_SID_SIZE] = {};
-    std::memcpy(copy, sid, size);
-    const BYTE subAuthorityCount = copy[1];
-    if (kFixedPart + subAuthorityCount * sizeof(DWORD) > size || !::IsValidSid(copy))
+    // An aligned copy for the SID functions, on the heap, freed on return.
+    CqzScopedHeap<BYTE> copy(static_cast<BYTE*>(std::calloc(1, SECURITY_MAX_SID_SIZE)));
+    if (!copy)
         return false;
-    std::memcpy(m_sid, copy, ::GetLengthSid(copy));
-    m_bValid = true;
+    std::memcpy(copy.Get(), bytes, size);
+    const BYTE subAuthorityCount = copy.Get()[1];
+    if (kFixedPart + subAuthorityCount * sizeof(DWORD) > size || !::IsValidSid(copy.Get()))
+        return false;
+    CSid read;
+    if (!read.LoadAccount(static_cast<PSID>(copy.Get())))
+        return false;
+    sid = read;
     return true;
 }
 
-bool CqzSidBuffer::IsValid() const
-{
-    return m_bValid && ::IsValidSid(const_cast<BYTE*>(m_sid));
-}
-
-const SID* CqzSidBuffer::GetPSID() const
-{
-    return IsValid() ? reinterpret_cast<const SID*>(m_sid) : nullptr;
-}
-
-DWORD CqzSidBuffer::GetLength() const
-{
-    return IsValid() ? ::GetLengthSid(const_cast<BYTE*>(m_sid)) : 0;
-}
+} // namespace
 
 // ---------------------------------------------------------------------------
 // CqzCustComdFileMap
@@ -154,9 +151,9 @@ DWORD CqzCustComdFileMap::_GetSerializedSize(const wchar_t* value)
     return StringFieldSize(value ? std::wcslen(value) : 0);
 }
 
-DWORD CqzCustComdFileMap::_GetSerializedSize(const CqzSidBuffer& sid)
+DWORD CqzCustComdFileMap::_GetSerializedSize(const CSid& sid)
 {
-    return kPrefixSize + sid.GetLength();
+    return kPrefixSize + (sid.IsValid() ? sid.GetLength() : 0);
 }
 
 BYTE* CqzCustComdFileMap::_Serialize(const std::wstring& value, BYTE* pos)
@@ -171,10 +168,10 @@ BYTE* CqzCustComdFileMap::_Serialize(const wchar_t* value, BYTE* pos)
     return PutString(value, value ? std::wcslen(value) : 0, pos);
 }
 
-BYTE* CqzCustComdFileMap::_Serialize(const CqzSidBuffer& sid, BYTE* pos)
+BYTE* CqzCustComdFileMap::_Serialize(const CSid& sid, BYTE* pos)
 {
     QZ_STACK_NAME("_Serialize", kFileMapClass);
-    const DWORD length = sid.GetLength();
+    const DWORD length = sid.IsValid() ? sid.GetLength() : 0;
     pos = PutDword(pos, length);
     return PutBytes(sid.GetPSID(), length, pos);
 }
@@ -214,24 +211,23 @@ const BYTE* CqzCustComdFileMap::_Deserialize(const BYTE* pos, DWORD& remaining, 
     return pos + kPrefixSize + byteCount;
 }
 
-const BYTE* CqzCustComdFileMap::_Deserialize(const BYTE* pos, DWORD& remaining, CqzSidBuffer& sid)
+const BYTE* CqzCustComdFileMap::_Deserialize(const BYTE* pos, DWORD& remaining, CSid& sid)
 {
     QZ_STACK_NAME("_Deserialize", kFileMapClass);
     DWORD length = 0;
     if (!ReadLengthPrefix(pos, remaining, "SID", length))
         return nullptr;
 
-    CqzSidBuffer read;
     const bool assigned =
-        length == 0 ? read.Assign(kNullSid, sizeof(kNullSid)) : read.Assign(pos + kPrefixSize, length);
+        length == 0 ? AssignSid(kNullSid, sizeof(kNullSid), sid) : AssignSid(pos + kPrefixSize, length, sid);
     if (!assigned)
     {
-        // Any sender may write these bytes: a bad SID is a failed read, not a fault.
+        // Any sender may write these bytes: a bad SID is a failed read, not a
+        // fault, and nothing is thrown.
         QZTRACE(QZT_ERROR, kFileMapClass, "ERROR: Cannot deserialize SID. Invalid SID data.");
         return nullptr;
     }
 
-    sid = read;
     remaining -= kPrefixSize + length;
     return pos + kPrefixSize + length;
 }
@@ -312,19 +308,18 @@ std::wstring SystemErrorText(DWORD error)
 // For primary tokens, which PrivilegeCheck does not take.
 bool TokenHasPrivilegeEnabled(HANDLE token, const LUID& luid, BOOL& enabled)
 {
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    if (size < sizeof(TOKEN_PRIVILEGES))
-        return false;
-    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
-    if (!buffer)
+    CqzScopedHeap<BYTE> buffer;
+    CqzTokenInfoResult read;
+    CqzTokenInfoOptions options;
+    options.minimumSize = sizeof(TOKEN_PRIVILEGES);
+    if (!CqzReadTokenInformation(token, TokenPrivileges, buffer, read, options))
     {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (read.failedStep == CqzTokenInfoStep::Allocation)
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    if (!::GetTokenInformation(token, TokenPrivileges, buffer.get(), size, &size))
-        return false;
-    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.get());
+    // The count was checked against the bytes returned.
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.Get());
     enabled = FALSE;
     for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
     {
@@ -360,25 +355,11 @@ CqzLocalSystemSecurity::CqzLocalSystemSecurity()
     m_bReady = true;
 }
 
-CqzCustCmdMutex::~CqzCustCmdMutex()
-{
-    if (m_hMutex)
-    {
-        const DWORD lastError = ::GetLastError();
-        ::CloseHandle(m_hMutex);
-        ::SetLastError(lastError);
-    }
-}
-
 bool CqzCustCmdMutex::Open()
 {
-    if (m_hMutex)
-    {
-        ::CloseHandle(m_hMutex);
-        m_hMutex = nullptr;
-    }
-    m_hMutex = ::OpenMutexW(QZ_CIC_MUTEX_ACCESS, FALSE, QZ_CIC_MUTEX_NAME);
-    return m_hMutex != nullptr;
+    m_hMutex.Reset();
+    m_hMutex.Reset(::OpenMutexW(QZ_CIC_MUTEX_ACCESS, FALSE, QZ_CIC_MUTEX_NAME));
+    return m_hMutex.IsValid();
 }
 
 CqzCustCmdMutexLock::CqzCustCmdMutexLock(CqzCustCmdMutex& mutex) : m_mutex(mutex)
@@ -587,233 +568,4 @@ bool CqzCustCmdClient::_CheckCreateGlobalPrivilege()
         }
     }
     return held != FALSE;
-}
-
-// ---------------------------------------------------------------------------
-// Command results
-
-namespace
-{
-
-constexpr DWORD kResultBlockSize = 16;
-
-LONGLONG SignExtend(const void* value)
-{
-    return static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(value));
-}
-
-// A 64-bit value of the block as a pointer of this process; false when it
-// does not fit (a 32-bit agent given a 64-bit sender's value).
-bool ToPointer(LONGLONG value, void*& pointer)
-{
-    const INT_PTR narrow = static_cast<INT_PTR>(value);
-    if (static_cast<LONGLONG>(narrow) != value)
-        return false;
-    pointer = reinterpret_cast<void*>(narrow);
-    return true;
-}
-
-} // namespace
-
-CqzCustCmdResultClient::CqzCustCmdResultClient(bool useEvent_) : useEvent(useEvent_) {}
-
-CqzCustCmdResultClient::CqzCustCmdResultClient(NoWait, bool notImplemented)
-    : m_dwResult(notImplemented ? ERROR_CALL_NOT_IMPLEMENTED : QZ_CIC_RESULT_NOT_SET), useEvent(false)
-{
-}
-
-CqzCustCmdResultClient::~CqzCustCmdResultClient()
-{
-    if (m_hEvent)
-    {
-        const DWORD lastError = ::GetLastError();
-        ::CloseHandle(m_hEvent);
-        ::SetLastError(lastError);
-    }
-}
-
-bool CqzCustCmdResultClient::_InitClient()
-{
-    QZ_STACK_NAME("_InitClient", kResultClientClass);
-    if (m_hEvent)
-        return false;
-    if (useEvent)
-    {
-        CqzLocalSystemSecurity security;
-        // Auto-reset, not signalled, unnamed.
-        HANDLE event = security.IsReady() ? ::CreateEventW(security.Get(), FALSE, FALSE, nullptr) : nullptr;
-        if (!event)
-        {
-            QZTRACE(QZT_ERROR, kResultClientClass,
-                    "ERROR: Event.Create failed."
-                        << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-            return false;
-        }
-        m_hEvent = event;
-        cmdResReadyEventHandle = SignExtend(event);
-    }
-    else
-    {
-        cmdResReadyEventHandle = QZ_CIC_RESULT_NO_EVENT;
-    }
-    cmdResultAddress = SignExtend(&m_dwResult);
-    return true;
-}
-
-bool CqzCustCmdResultClient::ToBuffer(BYTE*& pos, DWORD& remaining)
-{
-    if (!_InitClient() || remaining < kResultBlockSize || !pos)
-        return false;
-    BYTE* next = CqzCustComdFileMap::_SerializeRaw(&cmdResultAddress, sizeof(cmdResultAddress), pos);
-    pos = CqzCustComdFileMap::_SerializeRaw(&cmdResReadyEventHandle, sizeof(cmdResReadyEventHandle), next);
-    remaining -= kResultBlockSize;
-    return true;
-}
-
-bool CqzCustCmdResultClient::WaitRes(DWORD timeoutMs, DWORD& result)
-{
-    QZ_STACK_NAME("WaitRes", kResultClientClass);
-    if (!useEvent)
-    {
-        QZTRACE(QZT_ERROR, kResultClientClass, "ERROR: WaitRes called when useEvent is False");
-        return false;
-    }
-    if (!m_hEvent)
-    {
-        QZTRACE(QZT_ERROR, kResultClientClass, "ERROR: Event handle is Null");
-        return false;
-    }
-    const DWORD wait = ::WaitForSingleObject(m_hEvent, timeoutMs);
-    if (wait != WAIT_OBJECT_0)
-    {
-        QZTRACE(QZT_ERROR, kResultClientClass,
-                "ERROR: WaitForSingleObject returned " << static_cast<unsigned long>(wait));
-        return false;
-    }
-    // Written by the agent's process before it set the event.
-    result = *static_cast<volatile DWORD*>(&m_dwResult);
-    return true;
-}
-
-CqzCustCmdResultServer::CqzCustCmdResultServer(DWORD clientPid) : m_dwClientPid(clientPid) {}
-
-CqzCustCmdResultServer::~CqzCustCmdResultServer()
-{
-    if (m_hEvent)
-    {
-        const DWORD lastError = ::GetLastError();
-        ::CloseHandle(m_hEvent);
-        ::SetLastError(lastError);
-    }
-}
-
-bool CqzCustCmdResultServer::FromBuffer(const BYTE*& pos, DWORD& remaining)
-{
-    if (!pos || remaining < kResultBlockSize)
-        return false;
-    LONGLONG address = 0;
-    LONGLONG eventHandle = 0;
-    std::memcpy(&address, pos, sizeof(address));
-    std::memcpy(&eventHandle, pos + sizeof(address), sizeof(eventHandle));
-    pos += kResultBlockSize;
-    remaining -= kResultBlockSize;
-    // A server that holds its sender's event keeps the block that goes with it.
-    if (m_hEvent)
-        return false;
-    cmdResultAddress = address;
-    cmdResReadyEventHandle = eventHandle;
-    return _InitServer();
-}
-
-bool CqzCustCmdResultServer::_InitServer()
-{
-    QZ_STACK_NAME("_InitServer", kResultServerClass);
-    if (m_hEvent)
-        return false;
-    if (cmdResReadyEventHandle == QZ_CIC_RESULT_NO_EVENT)
-    {
-        useEvent = false;
-        return true;
-    }
-    useEvent = true;
-    if (cmdResReadyEventHandle == 0)
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: UseEvent is True but cmdResReadyEventHandle is null."
-                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-
-    CHandle process(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, m_dwClientPid));
-    if (!process)
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: OpenProcess(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
-                                      << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-
-    void* sourceHandle = nullptr;
-    HANDLE duplicate = nullptr;
-    if (!ToPointer(cmdResReadyEventHandle, sourceHandle))
-        ::SetLastError(ERROR_INVALID_HANDLE);
-    else if (::DuplicateHandle(process, sourceHandle, ::GetCurrentProcess(), &duplicate, 0, FALSE,
-                               DUPLICATE_SAME_ACCESS))
-        m_hEvent = duplicate;
-    if (!m_hEvent)
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: DuplicateHandle(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
-                                          << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-    return true;
-}
-
-bool CqzCustCmdResultServer::SetResultReady(DWORD result)
-{
-    QZ_STACK_NAME("SetResultReady", kResultServerClass);
-    if (!useEvent)
-    {
-        m_dwResult = result;
-        return true;
-    }
-    if (!m_hEvent || cmdResultAddress == 0)
-        return false;
-
-    CHandle process(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, m_dwClientPid));
-    if (!process)
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: OpenProcess(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
-                                      << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-
-    // The result is in the sender's memory before its event is set.
-    m_dwResult = result;
-    void* address = nullptr;
-    SIZE_T written = 0;
-    bool wrote = false;
-    if (!ToPointer(cmdResultAddress, address))
-        ::SetLastError(ERROR_INVALID_ADDRESS);
-    else
-        wrote = ::WriteProcessMemory(process, address, &m_dwResult, sizeof(m_dwResult), &written) &&
-                written == sizeof(m_dwResult);
-    if (!wrote)
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: WriteProcessMemory(" << static_cast<unsigned long>(m_dwClientPid) << ") failed."
-                                             << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-
-    if (!::SetEvent(m_hEvent))
-    {
-        QZTRACE(QZT_ERROR, kResultServerClass,
-                "ERROR: SetEvent() failed."
-                    << " LastError=" << static_cast<unsigned long>(::GetLastError()));
-        return false;
-    }
-    return true;
 }

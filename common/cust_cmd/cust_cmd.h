@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <string>
 
+#include "common/atl/atl_sid.h"
 #include "common/sharedmemory/sharedmemory.h"
+#include "common/util/scoped.h"
 
 // Command identifiers.
 constexpr DWORD QZ_CIC_NOTIFY_QZELEVATE_EXIT = 10;
@@ -39,35 +41,14 @@ static_assert(offsetof(SqzCustCmdRecord, data) == 12, "record layout");
 static_assert(sizeof(SqzCustCmdRecord) == 12 + QZ_CIC_MAX_DATA_LEN, "record layout");
 static_assert(sizeof(SqzCustCmdRecord) <= QZ_CIC_SECTION_SIZE, "record fits the section");
 
-// A SID of up to SECURITY_MAX_SID_SIZE bytes and a validity flag: what SID
-// fields are written from and read into.
-// TODO: becomes the security library's SID class (CqzSid) once that exists.
-class CqzSidBuffer
-{
-public:
-    // Takes the SID at the start of `size` bytes. False, with the object left
-    // as it was, unless the bytes hold a whole valid SID and `size` is at most
-    // SECURITY_MAX_SID_SIZE. `sid` needs no alignment.
-    bool Assign(const void* sid, DWORD size);
-    void Clear() { m_bValid = false; }
-
-    bool IsValid() const;
-    // Null / 0 when not valid.
-    const SID* GetPSID() const;
-    DWORD GetLength() const;
-
-private:
-    alignas(DWORD) BYTE m_sid[SECURITY_MAX_SID_SIZE] = {};
-    bool m_bValid = false;
-};
-
 // Builds and parses payload fields. A payload is a run of fields with no tags,
 // padding or count; sender and agent agree on the order per command.
 //
 // Field encodings (every length prefix a 32-bit little-endian byte count):
 //   string      B, then B bytes of UTF-16LE text with one terminating NUL
 //               (B = 2n + 2); the empty string is B = 0 with no text
-//   SID         L = the SID's length, then the SID; an invalid SID is L = 0
+//   SID         L = the SID's length, then the SID; a CSid that is unset or
+//               not valid is L = 0
 //   byte block  L, then L bytes
 //   raw bytes   N bytes, no prefix; both sides know N
 //
@@ -87,14 +68,14 @@ public:
     // 4 for the empty string (or null), else 2n + 6.
     static DWORD _GetSerializedSize(const std::wstring& value);
     static DWORD _GetSerializedSize(const wchar_t* value);
-    // 4 for an invalid SID, else its length + 4.
-    static DWORD _GetSerializedSize(const CqzSidBuffer& sid);
+    // 4 for an unset or invalid SID, else its length + 4.
+    static DWORD _GetSerializedSize(const CSid& sid);
 
     // A counted string: all value.size() characters, embedded NULs included.
     static BYTE* _Serialize(const std::wstring& value, BYTE* pos);
     // The characters up to the first NUL; null writes the empty string.
     static BYTE* _Serialize(const wchar_t* value, BYTE* pos);
-    static BYTE* _Serialize(const CqzSidBuffer& sid, BYTE* pos);
+    static BYTE* _Serialize(const CSid& sid, BYTE* pos);
     // A byte block of serializedSize = L + 4 bytes: L, then L bytes of data
     // (zeros when data is null). A serializedSize below 4 writes nothing.
     static BYTE* _Serialize(const void* data, DWORD serializedSize, BYTE* pos);
@@ -104,9 +85,12 @@ public:
     // A string field. Text after an embedded NUL is dropped but its bytes are
     // consumed, as is an odd last byte.
     static const BYTE* _Deserialize(const BYTE* pos, DWORD& remaining, std::wstring& value);
-    // A SID field. L = 0 reads as the null SID S-1-0-0; bytes that are not a
-    // valid SID, or more than SECURITY_MAX_SID_SIZE of them, fail the read.
-    static const BYTE* _Deserialize(const BYTE* pos, DWORD& remaining, CqzSidBuffer& sid);
+    // A SID field. L = 0 reads as the null SID S-1-0-0. Bytes that do not
+    // hold a whole valid SID, or more than SECURITY_MAX_SID_SIZE (68) of them,
+    // fail the read like any other bad field: traced, null returned, nothing
+    // thrown. The SID takes the field's first GetLengthSid bytes; any bytes
+    // after it belong to the field and are consumed.
+    static const BYTE* _Deserialize(const BYTE* pos, DWORD& remaining, CSid& sid);
     // size raw bytes into out.
     static const BYTE* _Deserialize(const BYTE* pos, DWORD size, DWORD& remaining, void* out);
 };
@@ -154,17 +138,16 @@ class CqzCustCmdMutex
 {
 public:
     CqzCustCmdMutex() = default;
-    ~CqzCustCmdMutex();
     CqzCustCmdMutex(const CqzCustCmdMutex&) = delete;
     CqzCustCmdMutex& operator=(const CqzCustCmdMutex&) = delete;
 
     // Opens QZ_CIC_MUTEX_NAME with QZ_CIC_MUTEX_ACCESS (not inheritable); never
     // creates it. False, with the thread's last error, when no handle came back.
     bool Open();
-    HANDLE GetHandle() const { return m_hMutex; }
+    HANDLE GetHandle() const { return m_hMutex.Get(); }
 
 private:
-    HANDLE m_hMutex = nullptr;
+    CqzScopedHandle m_hMutex;
 };
 
 // Holds a CqzCustCmdMutex: waits for it on construction (no time-out, not
@@ -267,7 +250,7 @@ private:
 
     LONGLONG cmdResultAddress = 0;
     LONGLONG cmdResReadyEventHandle = 0;
-    HANDLE m_hEvent = nullptr;
+    CqzScopedHandle m_hEvent;
     DWORD m_dwResult = ERROR_CALL_NOT_IMPLEMENTED;
     bool useEvent = true;
 };
@@ -299,7 +282,7 @@ private:
 
     LONGLONG cmdResultAddress = 0;
     LONGLONG cmdResReadyEventHandle = 0;
-    HANDLE m_hEvent = nullptr;
+    CqzScopedHandle m_hEvent;
     DWORD m_dwResult = QZ_CIC_RESULT_NOT_SET;
     bool useEvent = false;
     DWORD m_dwClientPid = 0;

@@ -1,5 +1,6 @@
 #include "common/ntapi/ntapi.h"
 
+#include "common/util/exports.h"
 #include "trace/trace.h"
 
 #include <atomic>
@@ -95,16 +96,6 @@ const char* const kSlotNames[kSlotCount] = {
 std::atomic<FARPROC> g_slots[kSlotCount];
 std::atomic<HMODULE> g_ntdll{nullptr};
 
-#ifdef QZ_NTAPI_TEST_SEAM
-std::atomic<const char*> g_resolveAs[kSlotCount];
-#endif
-
-template <typename T>
-T FunctionCast(FARPROC address)
-{
-    return reinterpret_cast<T>(reinterpret_cast<void (*)()>(address));
-}
-
 bool IsFailure(NTSTATUS status)
 {
     return status < 0;
@@ -151,36 +142,21 @@ FARPROC CqzNTAPI::_ResolveSlot(int slot)
     FARPROC address = g_slots[slot].load(std::memory_order_acquire);
     if (address)
         return address;
-    const char* name = kSlotNames[slot];
-#ifdef QZ_NTAPI_TEST_SEAM
-    if (const char* resolveAs = g_resolveAs[slot].load(std::memory_order_acquire))
-        name = resolveAs;
-#endif
-    address = _GetNtdllProcAddress(name);
+    address = _GetNtdllProcAddress(kSlotNames[slot]);
     if (address)
         g_slots[slot].store(address, std::memory_order_release);
     return address;
 }
 
-#ifdef QZ_NTAPI_TEST_SEAM
-bool CqzNTAPI::_SetSlotForTest(const char* function, FARPROC address, const char* resolveAs)
+void CqzNTAPI::_ForgetResolvedAddresses()
 {
-    for (int slot = 0; slot < kSlotCount; ++slot)
-    {
-        if (function && std::strcmp(function, kSlotNames[slot]) == 0)
-        {
-            g_resolveAs[slot].store(resolveAs, std::memory_order_release);
-            g_slots[slot].store(address, std::memory_order_release);
-            return true;
-        }
-    }
-    return false;
+    for (std::atomic<FARPROC>& slot : g_slots)
+        slot.store(nullptr, std::memory_order_release);
 }
-#endif
 
 NTSTATUS CqzNTAPI::RtlGetLastNtStatus()
 {
-    const auto function = FunctionCast<RtlGetLastNtStatusFn>(_ResolveSlot(kRtlGetLastNtStatus));
+    const auto function = CqzExportAs<RtlGetLastNtStatusFn>(_ResolveSlot(kRtlGetLastNtStatus));
     if (!function)
         return kStatusUnsuccessful;
     return function();
@@ -188,7 +164,7 @@ NTSTATUS CqzNTAPI::RtlGetLastNtStatus()
 
 ULONG CqzNTAPI::RtlNtStatusToDosError(NTSTATUS status)
 {
-    const auto function = FunctionCast<RtlNtStatusToDosErrorFn>(_ResolveSlot(kRtlNtStatusToDosError));
+    const auto function = CqzExportAs<RtlNtStatusToDosErrorFn>(_ResolveSlot(kRtlNtStatusToDosError));
     if (!function)
         return kErrorMrMidNotFound;
     return function(status);
@@ -203,7 +179,7 @@ NTSTATUS CqzNTAPI::RtlInitString(PSTRING destination, PCSZ source)
         return kStatusInvalidParameter;
     }
     std::memset(destination, 0, sizeof(*destination));
-    const auto function = FunctionCast<RtlInitStringFn>(_ResolveSlot(kRtlInitString));
+    const auto function = CqzExportAs<RtlInitStringFn>(_ResolveSlot(kRtlInitString));
     if (!function)
         return kStatusUnsuccessful;
     function(destination, source);
@@ -219,7 +195,7 @@ NTSTATUS CqzNTAPI::RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR sour
         return kStatusInvalidParameter;
     }
     std::memset(destination, 0, sizeof(*destination));
-    const auto function = FunctionCast<RtlInitUnicodeStringFn>(_ResolveSlot(kRtlInitUnicodeString));
+    const auto function = CqzExportAs<RtlInitUnicodeStringFn>(_ResolveSlot(kRtlInitUnicodeString));
     if (!function)
         return kStatusUnsuccessful;
     function(destination, source);
@@ -231,7 +207,7 @@ NTSTATUS CqzNTAPI::RtlCreateUserThread(HANDLE process, PSECURITY_DESCRIPTOR secu
                                        PUSER_THREAD_START_ROUTINE startAddress, PVOID parameter, PHANDLE thread,
                                        PCLIENT_ID clientId)
 {
-    const auto function = FunctionCast<RtlCreateUserThreadFn>(_ResolveSlot(kRtlCreateUserThread));
+    const auto function = CqzExportAs<RtlCreateUserThreadFn>(_ResolveSlot(kRtlCreateUserThread));
     if (!function)
         return kStatusUnsuccessful;
     return function(process, securityDescriptor, createSuspended, zeroBits, maximumStackSize, committedStackSize,
@@ -240,7 +216,7 @@ NTSTATUS CqzNTAPI::RtlCreateUserThread(HANDLE process, PSECURITY_DESCRIPTOR secu
 
 NTSTATUS CqzNTAPI::RtlImageNtHeaderEx(ULONG flags, PVOID base, ULONG64 size, PIMAGE_NT_HEADERS* outHeaders)
 {
-    const auto function = FunctionCast<RtlImageNtHeaderExFn>(_ResolveSlot(kRtlImageNtHeaderEx));
+    const auto function = CqzExportAs<RtlImageNtHeaderExFn>(_ResolveSlot(kRtlImageNtHeaderEx));
     if (!function)
         return kStatusUnsuccessful;
     return function(flags, base, size, outHeaders);
@@ -249,7 +225,7 @@ NTSTATUS CqzNTAPI::RtlImageNtHeaderEx(ULONG flags, PVOID base, ULONG64 size, PIM
 NTSTATUS CqzNTAPI::NtOpenDirectoryObject(PHANDLE directoryHandle, ACCESS_MASK desiredAccess,
                                          POBJECT_ATTRIBUTES objectAttributes)
 {
-    const auto function = FunctionCast<NtOpenDirectoryObjectFn>(_ResolveSlot(kNtOpenDirectoryObject));
+    const auto function = CqzExportAs<NtOpenDirectoryObjectFn>(_ResolveSlot(kNtOpenDirectoryObject));
     if (!function)
         return kStatusUnsuccessful;
     return function(directoryHandle, desiredAccess, objectAttributes);
@@ -258,7 +234,7 @@ NTSTATUS CqzNTAPI::NtOpenDirectoryObject(PHANDLE directoryHandle, ACCESS_MASK de
 NTSTATUS CqzNTAPI::ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS keyInformationClass, PVOID keyInformation,
                               ULONG length, PULONG resultLength)
 {
-    const auto function = FunctionCast<ZwQueryKeyFn>(_ResolveSlot(kZwQueryKey));
+    const auto function = CqzExportAs<ZwQueryKeyFn>(_ResolveSlot(kZwQueryKey));
     if (!function)
         return kStatusUnsuccessful;
     return function(keyHandle, keyInformationClass, keyInformation, length, resultLength);
@@ -266,7 +242,7 @@ NTSTATUS CqzNTAPI::ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS keyInforma
 
 NTSTATUS CqzNTAPI::NtDeleteKey(HANDLE keyHandle)
 {
-    const auto function = FunctionCast<NtDeleteKeyFn>(_ResolveSlot(kNtDeleteKey));
+    const auto function = CqzExportAs<NtDeleteKeyFn>(_ResolveSlot(kNtDeleteKey));
     if (!function)
         return kStatusUnsuccessful;
     return function(keyHandle);
@@ -274,7 +250,7 @@ NTSTATUS CqzNTAPI::NtDeleteKey(HANDLE keyHandle)
 
 NTSTATUS CqzNTAPI::RtlSetEnvironmentVariable(PVOID* environment, PUNICODE_STRING name, PUNICODE_STRING value)
 {
-    const auto function = FunctionCast<RtlSetEnvironmentVariableFn>(_ResolveSlot(kRtlSetEnvironmentVariable));
+    const auto function = CqzExportAs<RtlSetEnvironmentVariableFn>(_ResolveSlot(kRtlSetEnvironmentVariable));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(environment, name, value);
@@ -289,7 +265,7 @@ NTSTATUS CqzNTAPI::RtlSetEnvironmentVariable(PVOID* environment, PUNICODE_STRING
 NTSTATUS CqzNTAPI::RtlExpandEnvironmentStrings_U(PVOID environment, PUNICODE_STRING source, PUNICODE_STRING destination,
                                                  PULONG returnedLength)
 {
-    const auto function = FunctionCast<RtlExpandEnvironmentStrings_UFn>(_ResolveSlot(kRtlExpandEnvironmentStrings_U));
+    const auto function = CqzExportAs<RtlExpandEnvironmentStrings_UFn>(_ResolveSlot(kRtlExpandEnvironmentStrings_U));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(environment, source, destination, returnedLength);
@@ -303,7 +279,7 @@ NTSTATUS CqzNTAPI::RtlExpandEnvironmentStrings_U(PVOID environment, PUNICODE_STR
 
 NTSTATUS CqzNTAPI::RtlQueryEnvironmentVariable_U(PVOID environment, PUNICODE_STRING name, PUNICODE_STRING value)
 {
-    const auto function = FunctionCast<RtlQueryEnvironmentVariable_UFn>(_ResolveSlot(kRtlQueryEnvironmentVariable_U));
+    const auto function = CqzExportAs<RtlQueryEnvironmentVariable_UFn>(_ResolveSlot(kRtlQueryEnvironmentVariable_U));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(environment, name, value);
@@ -319,7 +295,7 @@ NTSTATUS CqzNTAPI::RtlQueryEnvironmentVariable_U(PVOID environment, PUNICODE_STR
 NTSTATUS CqzNTAPI::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS systemInformationClass, PVOID systemInformation,
                                             ULONG systemInformationLength, PULONG returnLength)
 {
-    const auto function = FunctionCast<NtQuerySystemInformationFn>(_ResolveSlot(kNtQuerySystemInformation));
+    const auto function = CqzExportAs<NtQuerySystemInformationFn>(_ResolveSlot(kNtQuerySystemInformation));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(systemInformationClass, systemInformation, systemInformationLength, returnLength);
@@ -337,7 +313,7 @@ NTSTATUS CqzNTAPI::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS systemInfor
 NTSTATUS CqzNTAPI::NtSetInformationProcess(HANDLE processHandle, PROCESSINFOCLASS processInformationClass,
                                            PVOID processInformation, ULONG processInformationLength)
 {
-    const auto function = FunctionCast<NtSetInformationProcessFn>(_ResolveSlot(kNtSetInformationProcess));
+    const auto function = CqzExportAs<NtSetInformationProcessFn>(_ResolveSlot(kNtSetInformationProcess));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -354,7 +330,7 @@ NTSTATUS CqzNTAPI::NtQueryInformationProcess(HANDLE processHandle, PROCESSINFOCL
                                              PVOID processInformation, ULONG processInformationLength,
                                              PULONG returnLength)
 {
-    const auto function = FunctionCast<NtQueryInformationProcessFn>(_ResolveSlot(kNtQueryInformationProcess));
+    const auto function = CqzExportAs<NtQueryInformationProcessFn>(_ResolveSlot(kNtQueryInformationProcess));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -370,7 +346,7 @@ NTSTATUS CqzNTAPI::NtQueryInformationProcess(HANDLE processHandle, PROCESSINFOCL
 NTSTATUS CqzNTAPI::NtQueryInformationThread(HANDLE threadHandle, THREADINFOCLASS threadInformationClass,
                                             PVOID threadInformation, ULONG threadInformationLength, PULONG returnLength)
 {
-    const auto function = FunctionCast<NtQueryInformationThreadFn>(_ResolveSlot(kNtQueryInformationThread));
+    const auto function = CqzExportAs<NtQueryInformationThreadFn>(_ResolveSlot(kNtQueryInformationThread));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -391,7 +367,7 @@ NTSTATUS CqzNTAPI::NtCreateToken(PHANDLE tokenHandle, ACCESS_MASK desiredAccess,
                                  PTOKEN_OWNER owner, PTOKEN_PRIMARY_GROUP primaryGroup, PTOKEN_DEFAULT_DACL defaultDacl,
                                  PTOKEN_SOURCE source)
 {
-    const auto function = FunctionCast<NtCreateTokenFn>(_ResolveSlot(kNtCreateToken));
+    const auto function = CqzExportAs<NtCreateTokenFn>(_ResolveSlot(kNtCreateToken));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -413,7 +389,7 @@ NTSTATUS CqzNTAPI::NtCreateTokenEx(PHANDLE tokenHandle, ACCESS_MASK desiredAcces
                                    PTOKEN_PRIMARY_GROUP primaryGroup, PTOKEN_DEFAULT_DACL defaultDacl,
                                    PTOKEN_SOURCE source)
 {
-    const auto function = FunctionCast<NtCreateTokenExFn>(_ResolveSlot(kNtCreateTokenEx));
+    const auto function = CqzExportAs<NtCreateTokenExFn>(_ResolveSlot(kNtCreateTokenEx));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(tokenHandle, desiredAccess, objectAttributes, type, authenticationId,
@@ -431,7 +407,7 @@ NTSTATUS CqzNTAPI::NtQueryEaFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlo
                                  BOOLEAN returnSingleEntry, PVOID eaList, ULONG eaListLength, PULONG eaIndex,
                                  BOOLEAN restartScan)
 {
-    const auto function = FunctionCast<NtQueryEaFileFn>(_ResolveSlot(kNtQueryEaFile));
+    const auto function = CqzExportAs<NtQueryEaFileFn>(_ResolveSlot(kNtQueryEaFile));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(fileHandle, ioStatusBlock, buffer, length, returnSingleEntry, eaList, eaListLength,
@@ -446,7 +422,7 @@ NTSTATUS CqzNTAPI::NtQueryEaFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlo
 
 NTSTATUS CqzNTAPI::NtSetEaFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length)
 {
-    const auto function = FunctionCast<NtSetEaFileFn>(_ResolveSlot(kNtSetEaFile));
+    const auto function = CqzExportAs<NtSetEaFileFn>(_ResolveSlot(kNtSetEaFile));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(fileHandle, ioStatusBlock, buffer, length);
@@ -466,7 +442,7 @@ NTSTATUS CqzNTAPI::NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, P
                                 ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer,
                                 ULONG eaLength)
 {
-    const auto function = FunctionCast<NtCreateFileFn>(_ResolveSlot(kNtCreateFile));
+    const auto function = CqzExportAs<NtCreateFileFn>(_ResolveSlot(kNtCreateFile));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(fileHandle, desiredAccess, objectAttributes, ioStatusBlock, allocationSize,
@@ -482,7 +458,7 @@ NTSTATUS CqzNTAPI::NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, P
 NTSTATUS CqzNTAPI::NtQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
                                           ULONG length, FILE_INFORMATION_CLASS fileInformationClass)
 {
-    const auto function = FunctionCast<NtQueryInformationFileFn>(_ResolveSlot(kNtQueryInformationFile));
+    const auto function = CqzExportAs<NtQueryInformationFileFn>(_ResolveSlot(kNtQueryInformationFile));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(fileHandle, ioStatusBlock, fileInformation, length, fileInformationClass);
@@ -497,7 +473,7 @@ NTSTATUS CqzNTAPI::NtQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK io
 NTSTATUS CqzNTAPI::NtOpenThread(PHANDLE threadHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                                 PCLIENT_ID clientId)
 {
-    const auto function = FunctionCast<NtOpenThreadFn>(_ResolveSlot(kNtOpenThread));
+    const auto function = CqzExportAs<NtOpenThreadFn>(_ResolveSlot(kNtOpenThread));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(threadHandle, desiredAccess, objectAttributes, clientId);
@@ -512,7 +488,7 @@ NTSTATUS CqzNTAPI::NtOpenThread(PHANDLE threadHandle, ACCESS_MASK desiredAccess,
 NTSTATUS CqzNTAPI::NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS objectInformationClass,
                                  PVOID objectInformation, ULONG objectInformationLength, PULONG returnLength)
 {
-    const auto function = FunctionCast<NtQueryObjectFn>(_ResolveSlot(kNtQueryObject));
+    const auto function = CqzExportAs<NtQueryObjectFn>(_ResolveSlot(kNtQueryObject));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -528,7 +504,7 @@ NTSTATUS CqzNTAPI::NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS objectI
 NTSTATUS CqzNTAPI::NtGetCachedSigningLevel(HANDLE file, PULONG flags, PUCHAR signingLevel, PUCHAR thumbprint,
                                            PULONG thumbprintSize, PULONG thumbprintAlgorithm)
 {
-    const auto function = FunctionCast<NtGetCachedSigningLevelFn>(_ResolveSlot(kNtGetCachedSigningLevel));
+    const auto function = CqzExportAs<NtGetCachedSigningLevelFn>(_ResolveSlot(kNtGetCachedSigningLevel));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(file, flags, signingLevel, thumbprint, thumbprintSize, thumbprintAlgorithm);
@@ -544,7 +520,7 @@ NTSTATUS CqzNTAPI::NtGetCachedSigningLevel(HANDLE file, PULONG flags, PUCHAR sig
 NTSTATUS CqzNTAPI::NtQueryMutant(HANDLE mutantHandle, MUTANT_INFORMATION_CLASS mutantInformationClass,
                                  PVOID mutantInformation, ULONG mutantInformationLength, PULONG resultLength)
 {
-    const auto function = FunctionCast<NtQueryMutantFn>(_ResolveSlot(kNtQueryMutant));
+    const auto function = CqzExportAs<NtQueryMutantFn>(_ResolveSlot(kNtQueryMutant));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -561,7 +537,7 @@ NTSTATUS CqzNTAPI::NtCreateSection(PHANDLE sectionHandle, ACCESS_MASK desiredAcc
                                    POBJECT_ATTRIBUTES objectAttributes, PLARGE_INTEGER maximumSize,
                                    ULONG sectionPageProtection, ULONG allocationAttributes, HANDLE fileHandle)
 {
-    const auto function = FunctionCast<NtCreateSectionFn>(_ResolveSlot(kNtCreateSection));
+    const auto function = CqzExportAs<NtCreateSectionFn>(_ResolveSlot(kNtCreateSection));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(sectionHandle, desiredAccess, objectAttributes, maximumSize, sectionPageProtection,
@@ -577,7 +553,7 @@ NTSTATUS CqzNTAPI::NtCreateSection(PHANDLE sectionHandle, ACCESS_MASK desiredAcc
 NTSTATUS CqzNTAPI::NtQuerySection(HANDLE sectionHandle, SECTION_INFORMATION_CLASS sectionInformationClass,
                                   PVOID sectionInformation, SIZE_T sectionInformationLength, PSIZE_T resultLength)
 {
-    const auto function = FunctionCast<NtQuerySectionFn>(_ResolveSlot(kNtQuerySection));
+    const auto function = CqzExportAs<NtQuerySectionFn>(_ResolveSlot(kNtQuerySection));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status =
@@ -595,7 +571,7 @@ NTSTATUS CqzNTAPI::NtMapViewOfSection(HANDLE sectionHandle, HANDLE processHandle
                                       PSIZE_T viewSize, SECTION_INHERIT inheritDisposition, ULONG allocationType,
                                       ULONG win32Protect)
 {
-    const auto function = FunctionCast<NtMapViewOfSectionFn>(_ResolveSlot(kNtMapViewOfSection));
+    const auto function = CqzExportAs<NtMapViewOfSectionFn>(_ResolveSlot(kNtMapViewOfSection));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(sectionHandle, processHandle, baseAddress, zeroBits, commitSize, sectionOffset,
@@ -610,7 +586,7 @@ NTSTATUS CqzNTAPI::NtMapViewOfSection(HANDLE sectionHandle, HANDLE processHandle
 
 NTSTATUS CqzNTAPI::NtUnmapViewOfSection(HANDLE processHandle, PVOID baseAddress)
 {
-    const auto function = FunctionCast<NtUnmapViewOfSectionFn>(_ResolveSlot(kNtUnmapViewOfSection));
+    const auto function = CqzExportAs<NtUnmapViewOfSectionFn>(_ResolveSlot(kNtUnmapViewOfSection));
     if (!function)
         return kStatusUnsuccessful;
     const NTSTATUS status = function(processHandle, baseAddress);

@@ -190,15 +190,14 @@ private:
     // The wrapper's cached address; resolved when still null.
     static FARPROC _ResolveSlot(int slot);
 
-#ifdef QZ_NTAPI_TEST_SEAM
-    // Test builds only (the test suite compiles its own copy of ntapi.cpp
-    // with QZ_NTAPI_TEST_SEAM): the suites reach the resolver and can put a
-    // wrapper into states that a real ntdll does not offer.
+    // The one hook for tests left in the product. Every resolved address is
+    // kept for the life of the process, so a suite that replaces its own
+    // import of GetProcAddress (to make a name unresolvable, or to hand a
+    // wrapper a stand-in for a status ntdll does not give) could not reach a
+    // wrapper that has resolved already. _ForgetResolvedAddresses empties
+    // every slot: each wrapper resolves again on its next call. Nothing else
+    // changes, and the agent's programs never call it. The suite's access
+    // class also reaches the resolver itself.
     friend class CqzNTAPITestAccess;
-    // Sets the slot of the wrapper named `function` to `address` (null:
-    // unresolved) and makes later resolutions ask ntdll for `resolveAs`
-    // instead of the wrapper's own name (null: its own name). False for a
-    // name that is not a wrapper.
-    static bool _SetSlotForTest(const char* function, FARPROC address, const char* resolveAs);
-#endif
+    static void _ForgetResolvedAddresses();
 };

@@ -48,6 +48,8 @@ public:
     static bool LookupPrivilegeName(const LUID& luid, std::wstring& name);
     // Whether the LUID is the unknown-privilege marker.
     static bool IsInvalidLuid(const LUID& luid);
+    // Whether two LUIDs are the same.
+    static bool SameLuid(const LUID& a, const LUID& b);
     // Whether a standard user holds this privilege on the running system.
     static bool IsStandardUserPrivilege(const LUID& luid);
 };

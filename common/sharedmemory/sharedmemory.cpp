@@ -54,7 +54,7 @@ BYTE* CqzSharedMemory::_CreateAndMap(HANDLE file, const wchar_t* name, DWORD pro
 {
     Close();
 
-    m_hMapping = ::CreateFileMappingW(file, sa, protect, 0, size, name);
+    m_hMapping.Reset(::CreateFileMappingW(file, sa, protect, 0, size, name));
     m_dwLastError = ::GetLastError();
     if (!m_hMapping)
     {
@@ -64,7 +64,7 @@ BYTE* CqzSharedMemory::_CreateAndMap(HANDLE file, const wchar_t* name, DWORD pro
         return nullptr;
     }
 
-    m_pView = static_cast<BYTE*>(::MapViewOfFile(m_hMapping, mapAccess, 0, 0, 0));
+    m_pView.Reset(static_cast<BYTE*>(::MapViewOfFile(m_hMapping.Get(), mapAccess, 0, 0, 0)));
     m_dwLastError = ::GetLastError();
     if (!m_pView)
     {
@@ -74,7 +74,7 @@ BYTE* CqzSharedMemory::_CreateAndMap(HANDLE file, const wchar_t* name, DWORD pro
         Close();
         return nullptr;
     }
-    return m_pView;
+    return m_pView.Get();
 }
 
 BYTE* CqzSharedMemory::Open(const wchar_t* name, DWORD access)
@@ -103,29 +103,20 @@ BYTE* CqzSharedMemory::_OpenAndMap(const wchar_t* name, DWORD access)
 {
     Close();
 
-    m_hMapping = ::OpenFileMappingW(access, FALSE, name);
+    m_hMapping.Reset(::OpenFileMappingW(access, FALSE, name));
     if (m_hMapping)
-        m_pView = static_cast<BYTE*>(::MapViewOfFile(m_hMapping, access, 0, 0, 0));
+        m_pView.Reset(static_cast<BYTE*>(::MapViewOfFile(m_hMapping.Get(), access, 0, 0, 0)));
     m_dwLastError = ::GetLastError();
     if (!m_pView)
         Close();
-    return m_pView;
+    return m_pView.Get();
 }
 
 void CqzSharedMemory::Close()
 {
-    const DWORD lastError = ::GetLastError();
-    if (m_pView)
-    {
-        ::UnmapViewOfFile(m_pView);
-        m_pView = nullptr;
-    }
-    if (m_hMapping)
-    {
-        ::CloseHandle(m_hMapping);
-        m_hMapping = nullptr;
-    }
-    ::SetLastError(lastError);
+    // The holders keep the caller's last error.
+    m_pView.Reset();
+    m_hMapping.Reset();
 }
 
 void CqzSharedMemory::ZeroView(SIZE_T count)
@@ -135,7 +126,7 @@ void CqzSharedMemory::ZeroView(SIZE_T count)
     SIZE_T regionSize = 0;
     if (!_QueryRegionSize(regionSize))
         return;
-    ::ZeroMemory(m_pView, count < regionSize ? count : regionSize);
+    ::ZeroMemory(m_pView.Get(), count < regionSize ? count : regionSize);
 }
 
 SIZE_T CqzSharedMemory::GetRegionSize()
@@ -153,7 +144,7 @@ SIZE_T CqzSharedMemory::GetRegionSize()
 bool CqzSharedMemory::_QueryRegionSize(SIZE_T& size)
 {
     MEMORY_BASIC_INFORMATION info = {};
-    if (!::VirtualQuery(m_pView, &info, sizeof(info)))
+    if (!::VirtualQuery(m_pView.Get(), &info, sizeof(info)))
     {
         m_dwLastError = ::GetLastError();
         QZTRACE(QZT_ERROR, kClassName,

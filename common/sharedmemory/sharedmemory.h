@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/util/scoped.h"
+
 // Size of the command channel section that Create makes or opens.
 constexpr DWORD QZ_CIC_SECTION_SIZE = 0x2000;
 
@@ -46,7 +48,7 @@ public:
     // query fails.
     SIZE_T GetRegionSize();
 
-    BYTE* GetView() const { return m_pView; }
+    BYTE* GetView() const { return m_pView.Get(); }
     // Win32 error of the last create, open or map; ERROR_INVALID_HANDLE before any.
     DWORD GetError() const { return m_dwLastError; }
 
@@ -56,7 +58,8 @@ private:
     BYTE* _OpenAndMap(const wchar_t* name, DWORD access);
     bool _QueryRegionSize(SIZE_T& size);
 
-    HANDLE m_hMapping = nullptr;
-    BYTE* m_pView = nullptr;
+    // Close releases the view before the mapping.
+    CqzScopedHandle m_hMapping;
+    CqzScopedMappedView m_pView;
     DWORD m_dwLastError = ERROR_INVALID_HANDLE;
 };

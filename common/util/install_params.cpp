@@ -55,18 +55,6 @@ SRWLOCK g_installGuidLock = SRWLOCK_INIT;
 std::wstring g_installGuid;
 const std::wstring g_noInstallGuid;
 
-class SrwExclusive
-{
-public:
-    explicit SrwExclusive(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
-    ~SrwExclusive() { ::ReleaseSRWLockExclusive(&m_lock); }
-    SrwExclusive(const SrwExclusive&) = delete;
-    SrwExclusive& operator=(const SrwExclusive&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
-
 // The UpgradeCodes key is written by the 64-bit installer service.
 REGSAM UpgradeCodesViewFlag()
 {
@@ -265,7 +253,7 @@ const std::wstring& CqzAgentInstallParams::GetInstallGuid()
 bool CqzAgentInstallParams::_InitInstallGuid()
 {
     QZ_STACK_NAME("_InitInstallGuid", kInstallParamsClass);
-    SrwExclusive lock(g_installGuidLock);
+    CqzSrwExclusiveLock lock(g_installGuidLock);
     if (!g_installGuid.empty())
         return true;
     return SearchInstallGuid(g_installGuid);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <utility>
 
 template <class Traits>
@@ -108,30 +109,89 @@ using CqzScopedRegKey = CqzScoped<CqzRegKeyTraits>;
 using CqzScopedLibrary = CqzScoped<CqzLibraryTraits>;
 using CqzScopedServiceHandle = CqzScoped<CqzServiceHandleTraits>;
 
-// LocalAlloc'ed memory seen as T*: Receive() fits the out-parameters of
-// functions such as ConvertSidToStringSidW.
-template <class T>
-class CqzScopedLocal
+// A view of a file mapping, unmapped with UnmapViewOfFile.
+struct CqzMappedViewTraits
+{
+    using Type = BYTE*;
+    static BYTE* Empty() { return nullptr; }
+    static bool IsValid(BYTE* view) { return view != nullptr; }
+    static void Close(BYTE* view) { ::UnmapViewOfFile(view); }
+};
+using CqzScopedMappedView = CqzScoped<CqzMappedViewTraits>;
+
+// Memory from the C heap (malloc), freed with free().
+struct CqzHeapMemoryTraits
+{
+    using Type = void*;
+    static void* Empty() { return nullptr; }
+    static bool IsValid(void* p) { return p != nullptr; }
+    static void Close(void* p) { std::free(p); }
+};
+
+// A block of memory seen as T*, released by the holder's traits.
+// Receive() fits out-parameters such as those of ConvertSidToStringSidW.
+template <class T, class Traits>
+class CqzScopedBlock
 {
 public:
-    CqzScopedLocal() = default;
-    explicit CqzScopedLocal(T* p) : m_holder(p) {}
+    CqzScopedBlock() = default;
+    explicit CqzScopedBlock(T* p) : m_holder(p) {}
     T* Get() const { return static_cast<T*>(m_holder.Get()); }
     T** Receive() { return reinterpret_cast<T**>(m_holder.Receive()); }
+    T* Release() { return static_cast<T*>(m_holder.Release()); }
+    void Reset(T* p = nullptr) { m_holder.Reset(p); }
+    bool IsValid() const { return m_holder.IsValid(); }
     explicit operator bool() const { return m_holder.IsValid(); }
 
 private:
-    CqzScoped<CqzLocalMemoryTraits> m_holder;
+    CqzScoped<Traits> m_holder;
 };
 
-class CqzCriticalSectionLock
+// LocalAlloc'ed memory (the system's own allocations) and malloc'ed memory.
+template <class T>
+using CqzScopedLocal = CqzScopedBlock<T, CqzLocalMemoryTraits>;
+template <class T>
+using CqzScopedHeap = CqzScopedBlock<T, CqzHeapMemoryTraits>;
+
+// A lock held for the lifetime of the object; Traits says how to take and
+// give back one kind of lock.
+template <class Traits>
+class CqzScopedLock
 {
 public:
-    explicit CqzCriticalSectionLock(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
-    ~CqzCriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
-    CqzCriticalSectionLock(const CqzCriticalSectionLock&) = delete;
-    CqzCriticalSectionLock& operator=(const CqzCriticalSectionLock&) = delete;
+    using Lock = typename Traits::Lock;
+
+    explicit CqzScopedLock(Lock& lock) : m_lock(lock) { Traits::Acquire(m_lock); }
+    ~CqzScopedLock() { Traits::Release(m_lock); }
+    CqzScopedLock(const CqzScopedLock&) = delete;
+    CqzScopedLock& operator=(const CqzScopedLock&) = delete;
 
 private:
-    CRITICAL_SECTION& m_cs;
+    Lock& m_lock;
 };
+
+struct CqzCriticalSectionTraits
+{
+    using Lock = CRITICAL_SECTION;
+    static void Acquire(CRITICAL_SECTION& cs) { ::EnterCriticalSection(&cs); }
+    static void Release(CRITICAL_SECTION& cs) { ::LeaveCriticalSection(&cs); }
+};
+
+// Slim reader/writer locks, taken exclusively (writers) or shared (readers).
+struct CqzSrwExclusiveTraits
+{
+    using Lock = SRWLOCK;
+    static void Acquire(SRWLOCK& lock) { ::AcquireSRWLockExclusive(&lock); }
+    static void Release(SRWLOCK& lock) { ::ReleaseSRWLockExclusive(&lock); }
+};
+
+struct CqzSrwSharedTraits
+{
+    using Lock = SRWLOCK;
+    static void Acquire(SRWLOCK& lock) { ::AcquireSRWLockShared(&lock); }
+    static void Release(SRWLOCK& lock) { ::ReleaseSRWLockShared(&lock); }
+};
+
+using CqzCriticalSectionLock = CqzScopedLock<CqzCriticalSectionTraits>;
+using CqzSrwExclusiveLock = CqzScopedLock<CqzSrwExclusiveTraits>;
+using CqzSrwSharedLock = CqzScopedLock<CqzSrwSharedTraits>;

@@ -1,6 +1,7 @@
 #include "common/util/util.h"
 
 #include "common/util/scoped.h"
+#include "common/util/token_information.h"
 
 #include "trace/trace.h"
 
@@ -9,7 +10,6 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
@@ -112,7 +112,10 @@ bool IsValidRadix(int radix)
     return radix == 0 || (radix >= 2 && radix <= 36);
 }
 
-bool ParseULong(LPCWSTR text, ULONG& value, int radix)
+// The C runtime's unsigned conversion in `convert`; its saturated result
+// (all bits set) counts as overflow.
+template <typename T, typename Convert>
+bool ParseUnsigned(LPCWSTR text, T& value, int radix, Convert convert)
 {
     if (!text || !*text)
         return false;
@@ -122,22 +125,20 @@ bool ParseULong(LPCWSTR text, ULONG& value, int radix)
         return false;
     }
     wchar_t* end = nullptr;
-    value = std::wcstoul(text, &end, radix);
-    return value != ULONG_MAX && end != text;
+    value = convert(text, &end, radix);
+    return value != static_cast<T>(~static_cast<T>(0)) && end != text;
+}
+
+bool ParseULong(LPCWSTR text, ULONG& value, int radix)
+{
+    return ParseUnsigned<ULONG>(text, value, radix,
+                                [](LPCWSTR t, wchar_t** e, int r) { return std::wcstoul(t, e, r); });
 }
 
 bool ParseULongLong(LPCWSTR text, ULONGLONG& value, int radix)
 {
-    if (!text || !*text)
-        return false;
-    if (!IsValidRadix(radix))
-    {
-        value = 0;
-        return false;
-    }
-    wchar_t* end = nullptr;
-    value = ::_wcstoui64(text, &end, radix);
-    return value != ~0ULL && end != text;
+    return ParseUnsigned<ULONGLONG>(text, value, radix,
+                                    [](LPCWSTR t, wchar_t** e, int r) { return ::_wcstoui64(t, e, r); });
 }
 
 } // namespace
@@ -282,18 +283,16 @@ unsigned int CqzUtil::GetUserSidCrc()
     CqzScopedHandle token;
     if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, token.Receive()))
     {
-        DWORD size = 0;
-        ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-        if (size >= sizeof(TOKEN_USER))
+        CqzScopedHeap<BYTE> block;
+        CqzTokenInfoResult read;
+        CqzTokenInfoOptions options;
+        options.minimumSize = sizeof(TOKEN_USER);
+        if (CqzReadTokenInformation(token.Get(), TokenUser, block, read, options))
         {
-            std::vector<BYTE> buffer(size);
-            if (::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size))
-            {
-                const TOKEN_USER* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-                CqzScopedLocal<wchar_t> text;
-                if (::ConvertSidToStringSidW(user->User.Sid, text.Receive()) && text.Get())
-                    sidText = text.Get();
-            }
+            const TOKEN_USER* user = reinterpret_cast<const TOKEN_USER*>(block.Get());
+            CqzScopedLocal<wchar_t> text;
+            if (::ConvertSidToStringSidW(user->User.Sid, text.Receive()) && text.Get())
+                sidText = text.Get();
         }
     }
     return CalcCrc32(sidText.c_str());

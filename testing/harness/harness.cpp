@@ -3,6 +3,8 @@
 #include "qz_runtime.h"
 #include "trace/qztrace.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -195,6 +197,76 @@ bool RegKeyExists(HKEY root, const std::wstring& subKey)
     return ::RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
 }
 
+RegValueRestorer::RegValueRestorer(HKEY root, const std::wstring& subKey, const std::wstring& name, REGSAM view)
+    : m_root(root), m_subKey(subKey), m_name(name), m_view(view)
+{
+    CqzScopedRegKey key;
+    if (::RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | view, key.Receive()) != ERROR_SUCCESS)
+        return;
+    m_keyExisted = true;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &m_type, nullptr, &size) != ERROR_SUCCESS)
+        return;
+    m_data.resize(size + 1);
+    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &m_type, m_data.data(), &size) == ERROR_SUCCESS)
+    {
+        m_data.resize(size);
+        m_existed = true;
+    }
+}
+
+RegValueRestorer::~RegValueRestorer()
+{
+    if (m_existed)
+        Set(m_type, m_data.data(), static_cast<DWORD>(m_data.size()));
+    else if (m_keyExisted)
+        Delete();
+    else
+        DeleteRegTree(m_root, m_subKey, m_view);
+}
+
+bool RegValueRestorer::Set(DWORD type, const void* data, DWORD size) const
+{
+    return SetRegBytes(m_root, m_subKey, m_name, data, size, type, m_view);
+}
+
+bool RegValueRestorer::SetString(const std::wstring& text, DWORD type) const
+{
+    return Set(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool RegValueRestorer::SetDword(DWORD value) const
+{
+    return Set(REG_DWORD, &value, sizeof(value));
+}
+
+bool RegValueRestorer::Delete() const
+{
+    CqzScopedRegKey key;
+    LSTATUS status = ::RegOpenKeyExW(m_root, m_subKey.c_str(), 0, KEY_SET_VALUE | m_view, key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status != ERROR_SUCCESS)
+        return false;
+    status = ::RegDeleteValueW(key.Get(), m_name.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+std::wstring WineVersionScope::KeyPath(const std::wstring& exeName)
+{
+    return L"Software\\Wine\\AppDefaults\\" + exeName;
+}
+
+WineVersionScope::WineVersionScope(const std::wstring& exeName, const std::wstring& version) : m_key(KeyPath(exeName))
+{
+    m_ok = SetRegString(HKEY_CURRENT_USER, m_key, L"Version", version);
+}
+
+WineVersionScope::~WineVersionScope()
+{
+    DeleteRegTree(HKEY_CURRENT_USER, m_key);
+}
+
 TempDir::TempDir(const std::wstring& tag)
 {
     wchar_t base[MAX_PATH + 1] = {};
@@ -311,6 +383,220 @@ std::vector<std::string> ReadLines(const std::wstring& path)
     return lines;
 }
 
+std::string KeyValues::Get(const std::string& key) const
+{
+    auto it = values.find(key);
+    return it != values.end() ? it->second : std::string("<missing>");
+}
+
+std::vector<std::string> KeyValues::All(const std::string& key) const
+{
+    std::vector<std::string> all;
+    auto range = multi.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it)
+        all.push_back(it->second);
+    return all;
+}
+
+KeyValues ParseKeyValues(const std::vector<std::string>& lines)
+{
+    KeyValues result;
+    for (std::string line : lines)
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals);
+        const std::string value = line.substr(equals + 1);
+        result.values[key] = value;
+        result.multi.emplace(key, value);
+    }
+    return result;
+}
+
+KeyValues ReadKeyValues(const std::wstring& path)
+{
+    return ParseKeyValues(ReadLines(path));
+}
+
+std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts)
+{
+    CqzScopedLocal<wchar_t> text;
+    if (descriptor == nullptr || !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                     descriptor, SDDL_REVISION_1, parts, text.Receive(), nullptr))
+        return "(unconvertible)";
+    return ToUtf8(text.Get());
+}
+
+std::string ObjectDaclSddl(HANDLE object)
+{
+    CqzScopedLocal<void> descriptor;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                          descriptor.Receive()) != ERROR_SUCCESS)
+        return "(unreadable)";
+    return SddlOf(descriptor.Get(), DACL_SECURITY_INFORMATION);
+}
+
+std::wstring SidToString(PSID sid)
+{
+    CqzScopedLocal<wchar_t> text;
+    if (sid == nullptr || !::ConvertSidToStringSidW(sid, text.Receive()))
+        return std::wstring();
+    return text.Get();
+}
+
+namespace
+{
+
+// TokenPrivileges or TokenGroups in a buffer of their own size.
+std::vector<BYTE> TokenBlock(HANDLE token, TOKEN_INFORMATION_CLASS infoClass)
+{
+    DWORD length = 0;
+    ::GetTokenInformation(token, infoClass, nullptr, 0, &length);
+    if (length == 0)
+        return std::vector<BYTE>();
+    std::vector<BYTE> block(length);
+    if (!::GetTokenInformation(token, infoClass, block.data(), length, &length))
+        return std::vector<BYTE>();
+    return block;
+}
+
+bool SameLuid(const LUID& a, const LUID& b)
+{
+    return a.LowPart == b.LowPart && a.HighPart == b.HighPart;
+}
+
+} // namespace
+
+ScopedHandle OpenOwnProcessToken()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &token))
+        token = nullptr;
+    return ScopedHandle(token);
+}
+
+ScopedHandle DuplicatePrimary(HANDLE token)
+{
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateTokenEx(token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &duplicate))
+        duplicate = nullptr;
+    return ScopedHandle(duplicate);
+}
+
+ScopedHandle DuplicateImpersonation(HANDLE token, PSECURITY_DESCRIPTOR descriptor)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), descriptor, FALSE};
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateTokenEx(token, TOKEN_ALL_ACCESS, descriptor ? &sa : nullptr, SecurityImpersonation,
+                            TokenImpersonation, &duplicate))
+        duplicate = nullptr;
+    return ScopedHandle(duplicate);
+}
+
+ScopedHandle RestrictedAdministratorsDenyOnly(HANDLE token)
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+        return ScopedHandle();
+    SID_AND_ATTRIBUTES disable = {administrators, 0};
+    HANDLE restricted = nullptr;
+    if (!::CreateRestrictedToken(token, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted))
+        restricted = nullptr;
+    return ScopedHandle(restricted);
+}
+
+ScopedHandle WithoutPrivilege(HANDLE token, const wchar_t* privilege)
+{
+    LUID_AND_ATTRIBUTES removed = {};
+    if (!::LookupPrivilegeValueW(nullptr, privilege, &removed.Luid))
+        return ScopedHandle();
+    HANDLE restricted = nullptr;
+    if (!::CreateRestrictedToken(token, 0, 0, nullptr, 1, &removed, 0, nullptr, &restricted))
+        restricted = nullptr;
+    return ScopedHandle(restricted);
+}
+
+bool AdjustPrivilege(HANDLE token, const wchar_t* privilege, DWORD attributes)
+{
+    TOKEN_PRIVILEGES change = {};
+    change.PrivilegeCount = 1;
+    change.Privileges[0].Attributes = attributes;
+    // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the
+    // token lacks the privilege.
+    return ::LookupPrivilegeValueW(nullptr, privilege, &change.Privileges[0].Luid) &&
+           ::AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr) && ::GetLastError() == ERROR_SUCCESS;
+}
+
+ScopedHandle DuplicateWithPrivilege(HANDLE token, const wchar_t* privilege, DWORD attributes)
+{
+    ScopedHandle duplicate = DuplicatePrimary(token);
+    if (!duplicate.IsValid() || !AdjustPrivilege(duplicate.Get(), privilege, attributes))
+        return ScopedHandle();
+    return duplicate;
+}
+
+ScopedHandle LinkedToken(HANDLE token)
+{
+    HANDLE linked = nullptr;
+    DWORD returned = 0;
+    if (!::GetTokenInformation(token, TokenLinkedToken, &linked, sizeof(linked), &returned))
+        linked = nullptr;
+    return ScopedHandle(linked);
+}
+
+bool TokenHasPrivilege(HANDLE token, const wchar_t* privilege, DWORD* attributes)
+{
+    LUID luid = {};
+    if (!::LookupPrivilegeValueW(nullptr, privilege, &luid))
+        return false;
+    const std::vector<BYTE> block = TokenBlock(token, TokenPrivileges);
+    if (block.empty())
+        return false;
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(block.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
+    {
+        if (SameLuid(privileges->Privileges[i].Luid, luid))
+        {
+            if (attributes != nullptr)
+                *attributes = privileges->Privileges[i].Attributes;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TokenGroupAttributes(HANDLE token, const wchar_t* sidString, DWORD& attributes)
+{
+    const std::vector<BYTE> block = TokenBlock(token, TokenGroups);
+    if (block.empty())
+        return false;
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(block.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i)
+    {
+        if (SidToString(groups->Groups[i].Sid) == sidString)
+        {
+            attributes = groups->Groups[i].Attributes;
+            return true;
+        }
+    }
+    return false;
+}
+
+ThreadImpersonation::ThreadImpersonation(HANDLE impersonationToken)
+{
+    m_active = impersonationToken && ::SetThreadToken(nullptr, impersonationToken);
+}
+
+ThreadImpersonation::~ThreadImpersonation()
+{
+    if (m_active)
+        ::RevertToSelf();
+}
+
 const wchar_t* const kAgentServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\qz_agent";
 
 AgentInstall::AgentInstall(const std::wstring& binName) : m_dir(L"qzinstall"), m_binName(binName)
@@ -357,24 +643,137 @@ std::wstring CommandTraceName(const std::wstring& word, unsigned crc)
     return L"qz_elevate." + word + L"." + kArchWord + L".{" + std::to_wstring(crc) + L"}.trace";
 }
 
+namespace
+{
+
+struct NamedLevel
+{
+    const char* name;
+    int level;
+};
+
+const NamedLevel kLevelNames[] = {
+    {"QZT_ERROR", QZT_ERROR},
+    {"QZT_WARNING", QZT_WARNING},
+    {"QZT_INFO", QZT_INFO},
+    {"QZT_TRACE", QZT_TRACE},
+    {"QZT_VERBOSE", QZT_VERBOSE},
+    {"QZT_DEBUG", QZT_DEBUG},
+    {"QZT_FLASHBACK_ERROR", QZT_FLASHBACK_ERROR},
+    {"QZT_FLASHBACK_WARNING", QZT_FLASHBACK_WARNING},
+    {"QZT_FLASHBACK_INFO", QZT_FLASHBACK_INFO},
+    {"QZT_REDIRECTED", QZT_REDIRECTED},
+};
+
+// The <%LEVEL> field: the level's name when a module registered it, else its
+// decimal number.
+bool ParseLevel(const std::string& field, int& level)
+{
+    for (const NamedLevel& named : kLevelNames)
+    {
+        if (field == named.name)
+        {
+            level = named.level;
+            return true;
+        }
+    }
+    if (field.empty() || field.size() > 9 || field.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    level = std::stoi(field);
+    return true;
+}
+
+} // namespace
+
+std::string LevelName(int level)
+{
+    for (const NamedLevel& named : kLevelNames)
+    {
+        if (named.level == level)
+            return named.name;
+    }
+    return std::to_string(level);
+}
+
+std::ostream& operator<<(std::ostream& os, const TraceEntry& entry)
+{
+    return os << LevelName(entry.level) << "|" << entry.className << "|" << entry.text;
+}
+
+TraceEntries EntriesOf(int level, const std::string& className, const std::vector<std::string>& texts)
+{
+    TraceEntries entries;
+    for (const std::string& text : texts)
+        entries.push_back({level, className, text});
+    return entries;
+}
+
+const char* const TraceCapture::kPrefixTemplate = "<%LEVEL>|<%CLASS>|";
+
 TraceCapture::TraceCapture() : m_dir(L"qztrace")
 {
     m_path = m_dir / L"capture.trace";
     D_C_Support_SetD_File(ToUtf8(m_path).c_str(), 0, 1);
-    D_C_Support_SetPrefix(".*", D_SCOPE_CLASS, -1, "");
+    D_C_Support_SetPrefix(".*", D_SCOPE_CLASS, -1, kPrefixTemplate);
     for (int level : {100, 200, 300, 400, 500, 600, 3838})
         D_Support_c::SetDoPrintFor(D_SCOPE_CLASS, ".*", level, 1);
 }
 
 TraceCapture::~TraceCapture()
 {
-    // Release the file so the directory can go.
+    // Release the file so the directory can go, and leave the library's
+    // prefix as the other suites of the process expect it: none.
     D_C_Support_SetD_File("", 0, 1);
+    D_C_Support_SetPrefix(".*", D_SCOPE_CLASS, -1, "");
+}
+
+bool TraceCapture::ParseLine(const std::string& line, TraceEntry& entry)
+{
+    const size_t first = line.find('|');
+    if (first == std::string::npos)
+        return false;
+    const size_t second = line.find('|', first + 1);
+    if (second == std::string::npos)
+        return false;
+    int level = 0;
+    if (!ParseLevel(line.substr(0, first), level))
+        return false;
+    entry.level = level;
+    entry.className = line.substr(first + 1, second - first - 1);
+    entry.text = line.substr(second + 1);
+    return true;
 }
 
 std::vector<std::string> TraceCapture::Lines() const
 {
-    return ReadLines(m_path);
+    // Each line as written, without the capture's prefix; the later lines of
+    // a statement with line feeds have none.
+    std::vector<std::string> lines = ReadLines(m_path);
+    for (std::string& line : lines)
+    {
+        TraceEntry entry;
+        if (ParseLine(line, entry))
+            line = entry.text;
+    }
+    return lines;
+}
+
+TraceEntries TraceCapture::Entries() const
+{
+    // A line without the prefix continues the statement before it; one that
+    // comes first (written by the library itself) stands alone with level 0.
+    TraceEntries entries;
+    for (const std::string& line : ReadLines(m_path))
+    {
+        TraceEntry entry;
+        if (ParseLine(line, entry))
+            entries.push_back(entry);
+        else if (!entries.empty())
+            entries.back().text += "\n" + line;
+        else
+            entries.push_back({0, std::string(), line});
+    }
+    return entries;
 }
 
 std::string TraceCapture::Text() const

@@ -80,65 +80,35 @@ bool RunningAgentTest::WaitForEntry(const std::string& event, qztest::AgentLogEn
     }
 }
 
-ThreadImpersonation::ThreadImpersonation(HANDLE impersonationToken)
-{
-    m_active = impersonationToken && ::SetThreadToken(nullptr, impersonationToken);
-}
-
-ThreadImpersonation::~ThreadImpersonation()
-{
-    if (m_active)
-        ::RevertToSelf();
-}
-
 qztest::ScopedHandle ImpersonationTokenWith(const wchar_t* privilege, PrivilegeState state, const wchar_t* tokenSddl)
 {
-    HANDLE process = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process))
+    qztest::ScopedHandle processToken = qztest::OpenOwnProcessToken();
+    if (!processToken.IsValid())
         return qztest::ScopedHandle();
-    qztest::ScopedHandle processToken(process);
-    LUID luid = {};
-    if (!::LookupPrivilegeValueW(nullptr, privilege, &luid))
-        return qztest::ScopedHandle();
-
-    HANDLE source = processToken.Get();
     qztest::ScopedHandle restricted;
     if (state == PrivilegeState::Removed)
     {
-        LUID_AND_ATTRIBUTES removed = {luid, 0};
-        HANDLE token = nullptr;
-        if (!::CreateRestrictedToken(processToken.Get(), 0, 0, nullptr, 1, &removed, 0, nullptr, &token))
-            return qztest::ScopedHandle();
-        restricted.Reset(token);
-        source = token;
-    }
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (tokenSddl && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(tokenSddl, SDDL_REVISION_1, &sd, nullptr))
-        return qztest::ScopedHandle();
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), sd, FALSE};
-    HANDLE impersonation = nullptr;
-    const BOOL duplicated = ::DuplicateTokenEx(source, TOKEN_ALL_ACCESS, sd ? &sa : nullptr, SecurityImpersonation,
-                                               TokenImpersonation, &impersonation);
-    if (sd)
-        ::LocalFree(sd);
-    if (!duplicated)
-        return qztest::ScopedHandle();
-    qztest::ScopedHandle result(impersonation);
-    if (state != PrivilegeState::Removed)
-    {
-        TOKEN_PRIVILEGES adjust = {};
-        adjust.PrivilegeCount = 1;
-        adjust.Privileges[0].Luid = luid;
-        adjust.Privileges[0].Attributes = state == PrivilegeState::Enabled ? SE_PRIVILEGE_ENABLED : 0;
-        if (!::AdjustTokenPrivileges(impersonation, FALSE, &adjust, 0, nullptr, nullptr) ||
-            ::GetLastError() != ERROR_SUCCESS)
+        restricted = qztest::WithoutPrivilege(processToken.Get(), privilege);
+        if (!restricted.IsValid())
             return qztest::ScopedHandle();
     }
+    CqzScopedLocal<void> sd;
+    if (tokenSddl &&
+        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(tokenSddl, SDDL_REVISION_1, sd.Receive(), nullptr))
+        return qztest::ScopedHandle();
+    qztest::ScopedHandle result =
+        qztest::DuplicateImpersonation(restricted.IsValid() ? restricted.Get() : processToken.Get(), sd.Get());
+    if (!result.IsValid())
+        return result;
+    if (state != PrivilegeState::Removed &&
+        !qztest::AdjustPrivilege(result.Get(), privilege, state == PrivilegeState::Enabled ? SE_PRIVILEGE_ENABLED : 0))
+        return qztest::ScopedHandle();
     return result;
 }
 
 bool TokenPrivilege(HANDLE token, const wchar_t* privilege, bool& present, bool& enabled)
 {
+    // An unknown name or unreadable privileges: no answer.
     LUID luid = {};
     if (!::LookupPrivilegeValueW(nullptr, privilege, &luid))
         return false;
@@ -146,40 +116,15 @@ bool TokenPrivilege(HANDLE token, const wchar_t* privilege, bool& present, bool&
     ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
     if (size == 0)
         return false;
-    std::vector<BYTE> buffer(size);
-    if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size))
-        return false;
-    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-    present = false;
-    enabled = false;
-    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
-    {
-        const LUID& entry = privileges->Privileges[i].Luid;
-        if (entry.LowPart == luid.LowPart && entry.HighPart == luid.HighPart)
-        {
-            present = true;
-            enabled = (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        }
-    }
+    DWORD attributes = 0;
+    present = qztest::TokenHasPrivilege(token, privilege, &attributes);
+    enabled = present && (attributes & SE_PRIVILEGE_ENABLED) != 0;
     return true;
 }
 
 std::string DaclSddl(HANDLE object)
 {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
-                          &sd) != ERROR_SUCCESS)
-        return "(unreadable)";
-    wchar_t* text = nullptr;
-    std::string out = "(unconvertible)";
-    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                               nullptr))
-    {
-        out = qztest::ToUtf8(text);
-        ::LocalFree(text);
-    }
-    ::LocalFree(sd);
-    return out;
+    return qztest::ObjectDaclSddl(object);
 }
 
 bool IsLocalSystemOnly(const std::string& sddl)

@@ -52,18 +52,7 @@ private:
 };
 
 // The calling thread impersonates a token while the object lives.
-class ThreadImpersonation
-{
-public:
-    explicit ThreadImpersonation(HANDLE impersonationToken);
-    ~ThreadImpersonation();
-    ThreadImpersonation(const ThreadImpersonation&) = delete;
-    ThreadImpersonation& operator=(const ThreadImpersonation&) = delete;
-    bool Active() const { return m_active; }
-
-private:
-    bool m_active = false;
-};
+using qztest::ThreadImpersonation;
 
 enum class PrivilegeState
 {

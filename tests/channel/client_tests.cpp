@@ -84,9 +84,16 @@ DWORD CreateError(const wchar_t* name)
     return error;
 }
 
-std::string CreateFailedLine(const std::string& name, DWORD error)
+// The client's own lines and those of the section wrapper it uses.
+qztest::TraceEntry ClientError(const std::string& text)
 {
-    return "ERROR: CreateFileMapping(" + name + ", 8192) failed. LastError=" + std::to_string(error);
+    return {QZT_ERROR, "CqzCustCmdClient", text};
+}
+
+qztest::TraceEntry CreateFailedLine(const std::string& name, DWORD error)
+{
+    return {QZT_ERROR, "CqzSharedMemory",
+            "ERROR: CreateFileMapping(" + name + ", 8192) failed. LastError=" + std::to_string(error)};
 }
 
 // Holds the channel mutex on a thread of its own until Release().
@@ -248,7 +255,7 @@ TEST_F(ChannelClient, RefusedArgumentsOpenNothing)
             << row.name;
         EXPECT_EQ(0xDEADBEEFu, ::GetLastError()) << row.name;
         EXPECT_EQ(std::wstring(kCallerText), errorText) << row.name;
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines()) << row.name;
+        EXPECT_EQ(qztest::TraceEntries{ClientError(row.line)}, capture.Entries()) << row.name;
     }
     holder.Release();
     EXPECT_EQ(0u, NewControls().size());
@@ -351,7 +358,7 @@ TEST_F(ChannelClient, UnopenableThreadTokenFallsBackToTheLocalName)
     qztest::ScopedHandle token =
         qzchan::ImpersonationTokenWith(L"SeCreateGlobalPrivilege", qzchan::PrivilegeState::Enabled, L"D:(A;;GA;;;AN)");
     ASSERT_TRUE(token.IsValid()) << ::GetLastError();
-    std::vector<std::string> lines;
+    qztest::TraceEntries lines;
     bool sent = false;
     {
         qzchan::ThreadImpersonation impersonation(token.Get());
@@ -366,9 +373,9 @@ TEST_F(ChannelClient, UnopenableThreadTokenFallsBackToTheLocalName)
         qztest::TraceCapture capture;
         const Bytes payload = {0x33};
         sent = CqzCustCmdClient::SendData(0x43, 1, payload.data());
-        lines = capture.Lines();
-        EXPECT_EQ(std::vector<std::string>{"ERROR: GetEffectiveToken(TOKEN_QUERY) failed. LastError=" +
-                                           std::to_string(openError)},
+        lines = capture.Entries();
+        EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: GetEffectiveToken(TOKEN_QUERY) failed. LastError=" +
+                                                   std::to_string(openError))},
                   lines);
     }
     EXPECT_TRUE(sent);
@@ -394,7 +401,7 @@ TEST_F(ChannelClient, DeniedGlobalNameFallsBackOnceToTheLocalName)
     EXPECT_EQ(std::wstring(kCallerText), errorText);
     // One failed Create under the global name, one successful one under the
     // local name, nothing else.
-    EXPECT_EQ(std::vector<std::string>{CreateFailedLine(kGlobalSection, ERROR_ACCESS_DENIED)}, capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{CreateFailedLine(kGlobalSection, ERROR_ACCESS_DENIED)}, capture.Entries());
 
     const std::vector<AgentLogEntry> controls = NewControls();
     ASSERT_EQ(1u, controls.size());
@@ -418,9 +425,9 @@ TEST_F(ChannelClient, BothNamesDeniedFailsAfterExactlyOneRetry)
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(0x45, 1, payload.data(), errorText));
     EXPECT_EQ(std::wstring(kCallerText), errorText);
-    EXPECT_EQ((std::vector<std::string>{CreateFailedLine(kGlobalSection, 5), CreateFailedLine(kLocalSection, 5),
-                                        "ERROR: sharedMemory.Create() failed. LastError=5"}),
-              capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{CreateFailedLine(kGlobalSection, 5), CreateFailedLine(kLocalSection, 5),
+                                    ClientError("ERROR: sharedMemory.Create() failed. LastError=5")}),
+              capture.Entries());
     EXPECT_EQ(0u, NewControls().size());
     EXPECT_TRUE(MutexFreeForOthers());
 }
@@ -438,9 +445,10 @@ TEST_F(ChannelClient, OtherErrorOnTheGlobalNameIsNotRetried)
     qztest::TraceCapture capture;
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(0x46, 1, payload.data()));
-    EXPECT_EQ((std::vector<std::string>{CreateFailedLine(kGlobalSection, error),
-                                        "ERROR: sharedMemory.Create() failed. LastError=" + std::to_string(error)}),
-              capture.Lines());
+    EXPECT_EQ(
+        (qztest::TraceEntries{CreateFailedLine(kGlobalSection, error),
+                              ClientError("ERROR: sharedMemory.Create() failed. LastError=" + std::to_string(error))}),
+        capture.Entries());
     EXPECT_EQ(0u, NewControls().size());
     EXPECT_TRUE(MutexFreeForOthers());
 }
@@ -455,7 +463,7 @@ TEST_F(ChannelClient, DeniedLocalNameIsNotRetried)
         qzchan::ImpersonationTokenWith(L"SeCreateGlobalPrivilege", qzchan::PrivilegeState::Removed);
     ASSERT_TRUE(token.IsValid());
 
-    std::vector<std::string> lines;
+    qztest::TraceEntries lines;
     bool sent = true;
     {
         qztest::TraceCapture capture;
@@ -463,11 +471,11 @@ TEST_F(ChannelClient, DeniedLocalNameIsNotRetried)
         ASSERT_TRUE(impersonation.Active());
         const Bytes payload = {1};
         sent = CqzCustCmdClient::SendData(0x47, 1, payload.data());
-        lines = capture.Lines();
+        lines = capture.Entries();
     }
     EXPECT_FALSE(sent);
-    EXPECT_EQ((std::vector<std::string>{CreateFailedLine(kLocalSection, 5),
-                                        "ERROR: sharedMemory.Create() failed. LastError=5"}),
+    EXPECT_EQ((qztest::TraceEntries{CreateFailedLine(kLocalSection, 5),
+                                    ClientError("ERROR: sharedMemory.Create() failed. LastError=5")}),
               lines);
     EXPECT_EQ(0u, NewControls().size());
 }
@@ -585,7 +593,7 @@ TEST_F(ChannelClientWithoutAgent, ServiceNotInstalled)
     std::wstring errorText = kCallerText;
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(10, 1, payload.data(), errorText));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Service qz_agent is not installed."}, capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: Service qz_agent is not installed.")}, capture.Entries());
     EXPECT_EQ(std::wstring(L"Dunmoral Agent service is not installed"), errorText);
 }
 
@@ -598,7 +606,7 @@ TEST_F(ChannelClientWithoutAgent, InstalledButStoppedHasNoMutex)
     std::wstring errorText = kCallerText;
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(10, 1, payload.data(), errorText));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Failed to open mutex. LastError=2"}, capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: Failed to open mutex. LastError=2")}, capture.Entries());
     EXPECT_EQ(std::wstring(kCallerText), errorText);
 }
 
@@ -614,7 +622,7 @@ TEST_F(ChannelClientWithoutAgent, ControlRefusedWhenTheServiceIsNotRunning)
     std::wstring errorText = kCallerText;
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(10, 1, payload.data(), errorText));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: ControlService failed. LastError=1062"}, capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: ControlService failed. LastError=1062")}, capture.Entries());
     EXPECT_EQ(std::wstring(kCallerText), errorText);
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(mutex.Get(), 0)) << "the send released the mutex";
     ::ReleaseMutex(mutex.Get());
@@ -656,7 +664,7 @@ TEST_F(ChannelClientWithoutAgent, ServiceThatDeniesControlGivesTheSystemText)
     std::wstring errorText = kCallerText;
     const Bytes payload = {1};
     EXPECT_FALSE(CqzCustCmdClient::SendData(10, 1, payload.data(), errorText));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Cannot open service. LastError=5"}, capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: Cannot open service. LastError=5")}, capture.Entries());
     EXPECT_EQ(L"Unable to open 'Dunmoral Agent' service\nError: " + qzchan::SystemText(5), errorText);
 }
 

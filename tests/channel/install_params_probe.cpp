@@ -9,6 +9,7 @@
 // trace line the process wrote.
 #include <windows.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +26,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring mode = argv[2];
 
     std::string text;
-    std::vector<std::string> lines;
+    qztest::TraceEntries entries;
     {
         qztest::TraceCapture capture;
         // The machine-type query traces every call of its own.
@@ -55,9 +56,14 @@ int wmain(int argc, wchar_t** argv)
         }
         for (size_t i = 0; i < guids.size(); ++i)
             text += "guid" + std::to_string(i) + "=" + qztest::ToUtf8(guids[i]) + "\n";
-        lines = capture.Lines();
+        entries = capture.Entries();
     }
-    for (const std::string& line : lines)
-        text += "trace=" + line + "\n";
+    // Level, class and text, in the capture's own prefix form.
+    for (const qztest::TraceEntry& entry : entries)
+    {
+        std::ostringstream line;
+        line << entry;
+        text += "trace=" + line.str() + "\n";
+    }
     return qztest::WriteTextFile(out, text) ? 0 : 1;
 }

@@ -50,6 +50,18 @@ public:
     }
 };
 
+// Lines of the install parameters: the search traces its rejected values
+// with "INFO: " texts at level ERROR, the count and the result at INFO.
+qztest::TraceEntry ParamsError(const std::string& text)
+{
+    return {QZT_ERROR, "CqzAgentInstallParams", text};
+}
+
+qztest::TraceEntry ParamsInfo(const std::string& text)
+{
+    return {QZT_INFO, "CqzAgentInstallParams", text};
+}
+
 bool SameGuid(const GUID& a, const GUID& b)
 {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
@@ -222,9 +234,9 @@ TEST(InstallParams, OtherOpenErrorsAreTraced)
         GTEST_SKIP() << "this system answers " << expected << " for an over-long key name";
     Capture capture;
     EXPECT_FALSE(CqzAgentInstallParams::_IsValidProductCode(code.c_str()));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Failed to open registry key [HKLM\\" + ToUtf8(path) +
-                                       "]. err=" + std::to_string(expected)},
-              capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ParamsError("ERROR: Failed to open registry key [HKLM\\" + ToUtf8(path) +
+                                               "]. err=" + std::to_string(expected))},
+              capture.Entries());
 }
 
 // ---------------------------------------------------------------------------
@@ -288,7 +300,8 @@ TEST_F(InstallGuidSearch, NoUpgradeCodesKey)
     EXPECT_FALSE(CqzAgentInstallParams::_InitInstallGuid());
     EXPECT_EQ(L"", CqzAgentInstallParams::GetInstallGuid());
     const std::string openLine = "ERROR: Failed to open key [" + kKeyText + "]. err=2";
-    EXPECT_EQ((std::vector<std::string>{openLine, openLine, kUnableLine}), capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{ParamsError(openLine), ParamsError(openLine), ParamsError(kUnableLine)}),
+              capture.Entries());
 }
 
 TEST_F(InstallGuidSearch, KeyWithoutValues)
@@ -296,8 +309,9 @@ TEST_F(InstallGuidSearch, KeyWithoutValues)
     ASSERT_TRUE(qztest::CreateRegKey(HKEY_CLASSES_ROOT, kKeyPath, kNativeView));
     Capture capture;
     EXPECT_EQ(L"", CqzAgentInstallParams::GetInstallGuid());
-    EXPECT_EQ((std::vector<std::string>{"INFO: [" + kKeyText + "] has 0 values.", kNoProductCodeLine, kUnableLine}),
-              capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{ParamsInfo("INFO: [" + kKeyText + "] has 0 values."),
+                                    ParamsError(kNoProductCodeLine), ParamsError(kUnableLine)}),
+              capture.Entries());
 }
 
 TEST_F(InstallGuidSearch, SingleValueIsNotCounted)
@@ -306,10 +320,10 @@ TEST_F(InstallGuidSearch, SingleValueIsNotCounted)
     ASSERT_TRUE(AddValue(name));
     Capture capture;
     EXPECT_EQ(L"", CqzAgentInstallParams::GetInstallGuid());
-    EXPECT_EQ((std::vector<std::string>{"INFO: Value 0 name [" + ToUtf8(name) + "] under [" + kKeyText +
-                                            "] is not a valid GUID.",
-                                        kNoProductCodeLine, kUnableLine}),
-              capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{ParamsError("INFO: Value 0 name [" + ToUtf8(name) + "] under [" + kKeyText +
+                                                "] is not a valid GUID."),
+                                    ParamsError(kNoProductCodeLine), ParamsError(kUnableLine)}),
+              capture.Entries());
 }
 
 TEST_F(InstallGuidSearch, EveryKindOfRejectedValue)
@@ -325,7 +339,7 @@ TEST_F(InstallGuidSearch, EveryKindOfRejectedValue)
     // kPackedA names a product code without an Uninstall key.
     qztest::DeleteRegTree(HKEY_LOCAL_MACHINE, std::wstring(kUninstall) + kProductA);
 
-    std::vector<std::string> expected = {"INFO: [" + kKeyText + "] has 7 values."};
+    qztest::TraceEntries expected = {ParamsInfo("INFO: [" + kKeyText + "] has 7 values.")};
     const std::vector<std::wstring> order = EnumerationOrder();
     ASSERT_EQ(7u, order.size());
     for (DWORD i = 0; i < order.size(); ++i)
@@ -333,25 +347,27 @@ TEST_F(InstallGuidSearch, EveryKindOfRejectedValue)
         const std::wstring& name = order[i];
         const std::string index = std::to_string(i);
         if (name.size() >= 64)
-            expected.push_back("INFO: Value " + index + " name under [" + kKeyText + "] is " +
-                               std::to_string(SizeLeftForLongName(i)) +
-                               " chars long. It cannot represent UpgradeCode.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name under [" + kKeyText + "] is " +
+                                           std::to_string(SizeLeftForLongName(i)) +
+                                           " chars long. It cannot represent UpgradeCode."));
         else if (name.size() != 32)
-            expected.push_back("INFO: Value " + index + " name [" + ToUtf8(name) + "] under [" + kKeyText + "] is " +
-                               std::to_string(name.size()) + " chars long. It cannot represent UpgradeCode.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name [" + ToUtf8(name) + "] under [" + kKeyText +
+                                           "] is " + std::to_string(name.size()) +
+                                           " chars long. It cannot represent UpgradeCode."));
         else if (name == notHex)
-            expected.push_back("INFO: Value " + index + " name [" + ToUtf8(name) + "] under [" + kKeyText +
-                               "] is not a valid GUID.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name [" + ToUtf8(name) + "] under [" + kKeyText +
+                                           "] is not a valid GUID."));
         else
-            expected.push_back("INFO: Value " + index + " name " + ToUtf8(name) + " (i.e. " + ToUtf8(kProductA) +
-                               ") under [" + kKeyText + "] is not a valid Product Code.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name " + ToUtf8(name) + " (i.e. " +
+                                           ToUtf8(kProductA) + ") under [" + kKeyText +
+                                           "] is not a valid Product Code."));
     }
-    expected.push_back(kNoProductCodeLine);
-    expected.push_back(kUnableLine);
+    expected.push_back(ParamsError(kNoProductCodeLine));
+    expected.push_back(ParamsError(kUnableLine));
 
     Capture capture;
     EXPECT_EQ(L"", CqzAgentInstallParams::GetInstallGuid());
-    EXPECT_EQ(expected, capture.Lines());
+    EXPECT_EQ(expected, capture.Entries());
 }
 
 // ---------------------------------------------------------------------------
@@ -363,7 +379,7 @@ protected:
     struct ProbeOutput
     {
         std::vector<std::string> guids;
-        std::vector<std::string> trace;
+        qztest::TraceEntries trace;
     };
 
     static bool RunProbe(const wchar_t* mode, ProbeOutput& output)
@@ -375,12 +391,16 @@ protected:
             qztest::RunProcess(exe, qztest::QuoteArg(exe) + L" " + qztest::QuoteArg(out) + L" " + mode);
         if (!result.started || !result.finished || result.exitCode != 0)
             return false;
-        for (const std::string& line : qztest::ReadLines(out))
+        const qztest::KeyValues values = qztest::ReadKeyValues(out);
+        for (size_t i = 0; values.Has("guid" + std::to_string(i)); ++i)
+            output.guids.push_back(values.Get("guid" + std::to_string(i)));
+        // The probe writes each entry as the capture's prefix and text.
+        for (const std::string& line : values.All("trace"))
         {
-            if (line.compare(0, 4, "guid") == 0)
-                output.guids.push_back(line.substr(line.find('=') + 1));
-            else if (line.compare(0, 6, "trace=") == 0)
-                output.trace.push_back(line.substr(6));
+            qztest::TraceEntry entry;
+            if (!qztest::TraceCapture::ParseLine(line, entry))
+                entry.text = "(unparsed) " + line;
+            output.trace.push_back(entry);
         }
         return true;
     }
@@ -399,7 +419,7 @@ TEST_F(InstallGuidFound, FirstValueThatPassesEveryTestWins)
     // lines: one per value rejected before it.
     const std::vector<std::wstring> order = EnumerationOrder();
     ASSERT_EQ(4u, order.size());
-    std::vector<std::string> expected = {"INFO: [" + kKeyText + "] has 4 values."};
+    qztest::TraceEntries expected = {ParamsInfo("INFO: [" + kKeyText + "] has 4 values.")};
     std::wstring winner;
     std::wstring winnerName;
     for (DWORD i = 0; i < order.size() && winner.empty(); ++i)
@@ -411,14 +431,15 @@ TEST_F(InstallGuidFound, FirstValueThatPassesEveryTestWins)
             winner = order[i] == kPackedA ? kProductA : kProductB;
         }
         else if (order[i] == notHex)
-            expected.push_back("INFO: Value " + index + " name [" + ToUtf8(notHex) + "] under [" + kKeyText +
-                               "] is not a valid GUID.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name [" + ToUtf8(notHex) + "] under [" +
+                                           kKeyText + "] is not a valid GUID."));
         else
-            expected.push_back("INFO: Value " + index + " name [ab] under [" + kKeyText +
-                               "] is 2 chars long. It cannot represent UpgradeCode.");
+            expected.push_back(ParamsError("INFO: Value " + index + " name [ab] under [" + kKeyText +
+                                           "] is 2 chars long. It cannot represent UpgradeCode."));
     }
-    expected.push_back("INFO: UpgradeCode is " + ToUtf8(kUpgradeCode) + " (" + ToUtf8(kPackedUpgradeCode) + ").");
-    expected.push_back("INFO: ProductCode is " + ToUtf8(winner) + " (" + ToUtf8(winnerName) + ").");
+    expected.push_back(
+        ParamsInfo("INFO: UpgradeCode is " + ToUtf8(kUpgradeCode) + " (" + ToUtf8(kPackedUpgradeCode) + ")."));
+    expected.push_back(ParamsInfo("INFO: ProductCode is " + ToUtf8(winner) + " (" + ToUtf8(winnerName) + ")."));
 
     ProbeOutput output;
     ASSERT_TRUE(RunProbe(L"once", output));
@@ -445,9 +466,9 @@ TEST_F(InstallGuidFound, FoundGuidIsNeverSearchedAgain)
     ASSERT_TRUE(RunProbe(L"twice", output));
     EXPECT_EQ((std::vector<std::string>{ToUtf8(kProductA), ToUtf8(kProductA)}), output.guids);
     // One value: no count line; one search: two INFO lines, nothing after.
-    EXPECT_EQ((std::vector<std::string>{"INFO: UpgradeCode is " + ToUtf8(kUpgradeCode) + " (" +
-                                            ToUtf8(kPackedUpgradeCode) + ").",
-                                        "INFO: ProductCode is " + ToUtf8(kProductA) + " (" + ToUtf8(kPackedA) + ")."}),
+    EXPECT_EQ((qztest::TraceEntries{
+                  ParamsInfo("INFO: UpgradeCode is " + ToUtf8(kUpgradeCode) + " (" + ToUtf8(kPackedUpgradeCode) + ")."),
+                  ParamsInfo("INFO: ProductCode is " + ToUtf8(kProductA) + " (" + ToUtf8(kPackedA) + ").")}),
               output.trace);
 }
 

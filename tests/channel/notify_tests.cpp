@@ -19,7 +19,8 @@ namespace
 
 using qztest::AgentLogEntry;
 
-const char kFailedToSend[] = "ERROR: Failed to send QZ_CIC_NOTIFY_QZELEVATE_EXIT command";
+const qztest::TraceEntry kFailedToSend = {QZT_ERROR, "CqzQzElevateCmdClient",
+                                          "ERROR: Failed to send QZ_CIC_NOTIFY_QZELEVATE_EXIT command"};
 
 std::string ExitText(DWORD pid)
 {
@@ -84,7 +85,9 @@ TEST_F(NotifyExitWithoutAgent, NotInstalledIsTracedAndOtherwiseIgnored)
     qztest::TraceCapture capture;
     ::SetLastError(0xDEADBEEF);
     CqzQzElevateCmdClient::NotifyProcessExit();
-    EXPECT_EQ((std::vector<std::string>{"ERROR: Service qz_agent is not installed.", kFailedToSend}), capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{{QZT_ERROR, "CqzCustCmdClient", "ERROR: Service qz_agent is not installed."},
+                                    kFailedToSend}),
+              capture.Entries());
 }
 
 TEST_F(NotifyExitWithoutAgent, StoppedAgentIsTracedAndOtherwiseIgnored)
@@ -94,7 +97,9 @@ TEST_F(NotifyExitWithoutAgent, StoppedAgentIsTracedAndOtherwiseIgnored)
     ASSERT_TRUE(service.Installed()) << service.FailedStep() << " " << service.Error();
     qztest::TraceCapture capture;
     CqzQzElevateCmdClient::NotifyProcessExit();
-    EXPECT_EQ((std::vector<std::string>{"ERROR: Failed to open mutex. LastError=2", kFailedToSend}), capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{{QZT_ERROR, "CqzCustCmdClient", "ERROR: Failed to open mutex. LastError=2"},
+                                    kFailedToSend}),
+              capture.Entries());
     EXPECT_EQ(std::vector<AgentLogEntry>{}.size(), service.Controls().size());
 }
 

@@ -22,6 +22,17 @@ using qztest::AgentLogEntry;
 
 const std::string kPid = std::to_string(::GetCurrentProcessId());
 
+// The sender's side and the agent's side trace under their own class names.
+qztest::TraceEntry ClientError(const std::string& text)
+{
+    return {QZT_ERROR, "CqzCustCmdResultClient", text};
+}
+
+qztest::TraceEntry ServerError(const std::string& text)
+{
+    return {QZT_ERROR, "CqzCustCmdResultServer", text};
+}
+
 struct Block
 {
     LONGLONG address = 0;
@@ -111,7 +122,7 @@ TEST(ResultClient, ClientThatDoesNotWaitWritesTheMarker)
         DWORD result = 0xDEADBEEF;
         EXPECT_FALSE(client.WaitRes(0, result)) << row.name;
         EXPECT_EQ(0xDEADBEEFu, result) << row.name;
-        EXPECT_EQ(std::vector<std::string>{"ERROR: WaitRes called when useEvent is False"}, capture.Lines())
+        EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: WaitRes called when useEvent is False")}, capture.Entries())
             << row.name;
     }
 }
@@ -187,8 +198,9 @@ TEST(ResultClient, WaitResFailures)
     EXPECT_FALSE(unanswered.WaitRes(0, result));
     EXPECT_EQ(0xDEADBEEFu, ::GetLastError());
     EXPECT_EQ(0xDEADBEEFu, result);
-    EXPECT_EQ((std::vector<std::string>{"ERROR: Event handle is Null", "ERROR: WaitForSingleObject returned 258"}),
-              capture.Lines());
+    EXPECT_EQ((qztest::TraceEntries{ClientError("ERROR: Event handle is Null"),
+                                    ClientError("ERROR: WaitForSingleObject returned 258")}),
+              capture.Entries());
 }
 
 // ---------------------------------------------------------------------------
@@ -270,7 +282,7 @@ TEST(ResultServer, BlocksItRefuses)
         EXPECT_FALSE(server.FromBuffer(pos, remaining)) << row.name;
         EXPECT_EQ(0u, remaining) << row.name << ": the block was read";
         EXPECT_TRUE(server.UsesEvent()) << row.name;
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines()) << row.name;
+        EXPECT_EQ(qztest::TraceEntries{ServerError(row.line)}, capture.Entries()) << row.name;
         // Without its event the server answers no one.
         EXPECT_FALSE(server.SetResultReady(5)) << row.name;
     }
@@ -364,7 +376,7 @@ TEST(ResultServer, AnswersItCannotDeliver)
         ASSERT_TRUE(server.FromBuffer(pos, remaining)) << row.name;
         qztest::TraceCapture capture;
         EXPECT_FALSE(server.SetResultReady(9)) << row.name;
-        EXPECT_EQ(row.lines, capture.Lines()) << row.name;
+        EXPECT_EQ(qztest::EntriesOf(QZT_ERROR, "CqzCustCmdResultServer", row.lines), capture.Entries()) << row.name;
     }
     // The mutex row wrote its result before failing to signal.
     EXPECT_EQ(9u, result);
@@ -412,7 +424,7 @@ TEST_F(ResultsAcrossProcesses, SenderWaitsWhileTheAgentAnswers)
         // Not answered yet.
         qztest::TraceCapture capture;
         EXPECT_FALSE(client.WaitRes(0, result));
-        EXPECT_EQ(std::vector<std::string>{"ERROR: WaitForSingleObject returned 258"}, capture.Lines());
+        EXPECT_EQ(qztest::TraceEntries{ClientError("ERROR: WaitForSingleObject returned 258")}, capture.Entries());
         EXPECT_EQ(0xDEADBEEFu, result);
     }
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include "testing/harness/iat_hook.h"
 
 namespace qzchan
 {
@@ -55,44 +55,6 @@ BOOL WINAPI SerializedCloseServiceHandle(SC_HANDLE handle)
     return g_closeServiceHandle(handle);
 }
 
-// Replaces the executable's import of dll!function; the previous target in *original.
-bool HookImport(const char* dll, const char* function, void* replacement, void** original)
-{
-    BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0)
-        return false;
-    bool hooked = false;
-    for (const IMAGE_IMPORT_DESCRIPTOR* entry =
-             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name != 0; ++entry)
-    {
-        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
-            continue;
-        const IMAGE_THUNK_DATA* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-        IMAGE_THUNK_DATA* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots)
-        {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const IMAGE_IMPORT_BY_NAME* byName =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0)
-                continue;
-            DWORD oldProtect = 0;
-            if (!::VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &oldProtect))
-                return false;
-            *original = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            ::VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), oldProtect, &oldProtect);
-            hooked = true;
-        }
-    }
-    return hooked;
-}
-
 bool RunningUnderWine()
 {
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -107,19 +69,22 @@ bool SerializeWineServiceManagerCalls()
     if (installed || !RunningUnderWine())
         return true;
     ::InitializeCriticalSection(&g_lock);
-    void* original = nullptr;
-    bool ok =
-        HookImport("advapi32.dll", "OpenSCManagerW", reinterpret_cast<void*>(&SerializedOpenSCManagerW), &original);
-    g_openSCManager = reinterpret_cast<OpenSCManagerFn>(original);
-    ok = HookImport("advapi32.dll", "OpenServiceW", reinterpret_cast<void*>(&SerializedOpenServiceW), &original) && ok;
-    g_openService = reinterpret_cast<OpenServiceFn>(original);
-    ok = HookImport("advapi32.dll", "ControlService", reinterpret_cast<void*>(&SerializedControlService), &original) &&
-         ok;
-    g_controlService = reinterpret_cast<ControlServiceFn>(original);
-    ok = HookImport("advapi32.dll", "CloseServiceHandle", reinterpret_cast<void*>(&SerializedCloseServiceHandle),
-                    &original) &&
-         ok;
-    g_closeServiceHandle = reinterpret_cast<CloseServiceHandleFn>(original);
+    // The hooks stay for the life of the process: the senders' threads run
+    // until it ends.
+    auto* openSCManager =
+        new qztest::IatHook("advapi32.dll", "OpenSCManagerW", reinterpret_cast<void*>(&SerializedOpenSCManagerW));
+    auto* openService =
+        new qztest::IatHook("advapi32.dll", "OpenServiceW", reinterpret_cast<void*>(&SerializedOpenServiceW));
+    auto* controlService =
+        new qztest::IatHook("advapi32.dll", "ControlService", reinterpret_cast<void*>(&SerializedControlService));
+    auto* closeServiceHandle = new qztest::IatHook("advapi32.dll", "CloseServiceHandle",
+                                                   reinterpret_cast<void*>(&SerializedCloseServiceHandle));
+    g_openSCManager = openSCManager->OriginalAs<OpenSCManagerFn>();
+    g_openService = openService->OriginalAs<OpenServiceFn>();
+    g_controlService = controlService->OriginalAs<ControlServiceFn>();
+    g_closeServiceHandle = closeServiceHandle->OriginalAs<CloseServiceHandleFn>();
+    const bool ok = openSCManager->Installed() && openService->Installed() && controlService->Installed() &&
+                    closeServiceHandle->Installed();
     installed = ok;
     return ok;
 }

@@ -29,6 +29,12 @@ namespace
 using qztest::Bytes;
 using qztest::Hex;
 
+// Every refusal of a reader is one ERROR line of the record class.
+qztest::TraceEntries ReaderError(const std::string& text)
+{
+    return {{QZT_ERROR, "CqzCustComdFileMap", text}};
+}
+
 // Switches every level off for the readers' class while it lives, so that the
 // refusals' trace statements cost nothing, and restores each level after.
 class TraceLevelsOff
@@ -243,7 +249,7 @@ private:
 
     Bytes SidField()
     {
-        CqzSidBuffer sid;
+        CSid sid;
         if (!OneIn(8))
         {
             const BYTE count = static_cast<BYTE>(Below(16));
@@ -252,7 +258,7 @@ private:
                 raw.push_back(OneIn(2) ? 0 : Byte());
             const Bytes rest = RandomBytes(4u * count);
             raw.insert(raw.end(), rest.begin(), rest.end());
-            sid.Assign(raw.data(), static_cast<DWORD>(raw.size()));
+            sid.LoadAccount(static_cast<PSID>(raw.data()));
         }
         Bytes b(CqzCustComdFileMap::_GetSerializedSize(sid));
         CqzCustComdFileMap::_Serialize(sid, b.data());
@@ -348,7 +354,7 @@ TEST(CustCmdFuzz, ReadersAndRecordCheckOnGuardedInputs)
     Generator gen(seed);
     Mismatch mismatch;
     const std::wstring stringSentinel = L"\xCCCC sentinel";
-    const CqzSidBuffer sidSentinel = qztest::SidOf(L"S-1-1-0");
+    const CSid sidSentinel = qztest::SidOf(L"S-1-1-0");
     const Bytes sidSentinelBytes(reinterpret_cast<const BYTE*>(sidSentinel.GetPSID()),
                                  reinterpret_cast<const BYTE*>(sidSentinel.GetPSID()) + sidSentinel.GetLength());
     Bytes rawOut;
@@ -381,7 +387,7 @@ TEST(CustCmdFuzz, ReadersAndRecordCheckOnGuardedInputs)
         // SID reader.
         {
             const SidModel m = ModelSid(in);
-            CqzSidBuffer out = sidSentinel;
+            CSid out = sidSentinel;
             DWORD remaining = size;
             const BYTE* next = CqzCustComdFileMap::_Deserialize(pos, remaining, out);
             const BYTE* outBytes = reinterpret_cast<const BYTE*>(out.GetPSID());
@@ -440,9 +446,9 @@ TEST(CustCmdFuzz, ReadersAndRecordCheckOnGuardedInputs)
     DWORD remaining = 0;
     std::wstring out;
     EXPECT_EQ(nullptr, CqzCustComdFileMap::_Deserialize(guard.End(), remaining, out));
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Cannot deserialize string. Remaining buffer size is less than "
-                                       "sizeof(DWORD)."},
-              capture.Lines());
+    EXPECT_EQ(ReaderError("ERROR: Cannot deserialize string. Remaining buffer size is less than "
+                          "sizeof(DWORD)."),
+              capture.Entries());
     std::printf("read back: %u strings, %u SIDs, %u raw, %u valid records\n", stringsRead, sidsRead, rawRead,
                 recordsValid);
     // The generator must reach both sides of every rule.

@@ -72,21 +72,23 @@ inline Bytes SidBytes(const wchar_t* text)
     return bytes;
 }
 
-inline CqzSidBuffer SidOf(const wchar_t* text)
+// The platform SID object of a SID string; unset when the string is not a SID.
+inline CSid SidOf(const wchar_t* text)
 {
-    const Bytes bytes = SidBytes(text);
-    CqzSidBuffer sid;
-    sid.Assign(bytes.data(), static_cast<DWORD>(bytes.size()));
+    Bytes bytes = SidBytes(text);
+    CSid sid;
+    if (!bytes.empty())
+        sid.LoadAccount(static_cast<PSID>(bytes.data()));
     return sid;
 }
 
 // "S-1-..." of a valid SID, "(invalid)" otherwise.
-inline std::string SidText(const CqzSidBuffer& sid)
+inline std::string SidText(const CSid& sid)
 {
     if (!sid.IsValid())
         return "(invalid)";
     wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(const_cast<SID*>(sid.GetPSID()), &text))
+    if (!::ConvertSidToStringSidW(sid.GetPSID(), &text))
         return "(unconvertible)";
     std::string narrow;
     for (const wchar_t* c = text; *c; ++c)

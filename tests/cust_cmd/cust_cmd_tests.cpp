@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ using qztest::SidText;
 using qztest::Utf16;
 
 const char kBufIsNull[] = "ERROR: Invalid parameter. buf is NULL";
+
+// Every refusal of a reader is one ERROR line of the record class.
+qztest::TraceEntries ReaderError(const std::string& text)
+{
+    return {{QZT_ERROR, "CqzCustComdFileMap", text}};
+}
 const char kStringNoPrefix[] = "ERROR: Cannot deserialize string. Remaining buffer size is less than sizeof(DWORD).";
 const char kStringShort[] = "ERROR: Cannot deserialize string. Remaining buffer size is less string byte length.";
 const char kSidNoPrefix[] = "ERROR: Cannot deserialize SID. Remaining buffer size is less than sizeof(DWORD).";
@@ -101,8 +108,8 @@ TEST(CustCmdWriters, ByteImagesOfEveryFieldType)
               {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0},
               {8, 0, 0, 0, 9, 0, 0, 0, 10, 0, 0, 0, 11, 0, 0, 0, 12, 0, 0, 0, 13, 0, 0, 0, 14, 0, 0, 0}})},
         {"unset SID",
-         [](BYTE* p) { return CqzCustComdFileMap::_Serialize(CqzSidBuffer(), p); },
-         [] { return CqzCustComdFileMap::_GetSerializedSize(CqzSidBuffer()); },
+         [](BYTE* p) { return CqzCustComdFileMap::_Serialize(CSid(), p); },
+         [] { return CqzCustComdFileMap::_GetSerializedSize(CSid()); },
          {0, 0, 0, 0}},
         {"byte block xyz",
          [](BYTE* p) { return CqzCustComdFileMap::_Serialize("xyz", 7, p); },
@@ -150,22 +157,27 @@ TEST(CustCmdWriters, ByteImagesOfEveryFieldType)
 
 TEST(CustCmdWriters, UnsetSidAndInvalidBytesGiveNoSid)
 {
-    CqzSidBuffer sid;
+    CSid sid;
     EXPECT_FALSE(sid.IsValid());
     EXPECT_EQ(nullptr, sid.GetPSID());
     EXPECT_EQ(0u, sid.GetLength());
 
-    // Refused assignments leave the object as it was.
+    // Refused assignments leave the object as it was. Each SID lies at the
+    // start of a whole 68-byte buffer, so only its content can be wrong (a
+    // SID cut short is a reader's case: see the SID field rows).
     sid = SidOf(L"S-1-5-18");
     const Bytes bad[] = {
-        {},                                               // nothing
-        {0x01, 0x01, 0, 0, 0, 0, 0, 0x05},                // count 1, no sub-authority
         {0x02, 0x01, 0, 0, 0, 0, 0, 0x05, 0x12, 0, 0, 0}, // revision 2
+        {0x00, 0x01, 0, 0, 0, 0, 0, 0x05, 0x12, 0, 0, 0}, // revision 0
         {0x01, 0x10, 0, 0, 0, 0, 0, 0x05},                // 16 sub-authorities
     };
+    EXPECT_FALSE(sid.LoadAccount(static_cast<PSID>(nullptr))) << "null";
+    EXPECT_EQ("S-1-5-18", SidText(sid)) << "null";
     for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i)
     {
-        EXPECT_FALSE(sid.Assign(bad[i].data(), static_cast<DWORD>(bad[i].size()))) << "row " << i;
+        Bytes whole(SECURITY_MAX_SID_SIZE, 0x01);
+        std::copy(bad[i].begin(), bad[i].end(), whole.begin());
+        EXPECT_FALSE(sid.LoadAccount(static_cast<PSID>(whole.data()))) << "row " << i;
         EXPECT_EQ("S-1-5-18", SidText(sid)) << "row " << i;
     }
     sid.Clear();
@@ -175,7 +187,7 @@ TEST(CustCmdWriters, UnsetSidAndInvalidBytesGiveNoSid)
 TEST(CustCmdWriters, FieldsAddUpToTheAllocatedPayload)
 {
     const std::wstring name = L"Hello";
-    const CqzSidBuffer admins = SidOf(L"S-1-5-32-544");
+    const CSid admins = SidOf(L"S-1-5-32-544");
     const BYTE block[] = {1, 2, 3, 4, 5};
     const BYTE raw[] = {9, 8, 7};
 
@@ -299,7 +311,7 @@ void CheckRead(const ReadRow& row, qztest::GuardedBytes& guard, Call call, bool&
     {
         EXPECT_EQ(nullptr, result) << "row " << row.name;
         EXPECT_EQ(initial, remaining) << "row " << row.name;
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines()) << "row " << row.name;
+        EXPECT_EQ(ReaderError(row.line), capture.Entries()) << "row " << row.name;
         EXPECT_FALSE(outputChanged) << "row " << row.name << ": output changed by a failed read";
     }
 }
@@ -391,6 +403,7 @@ TEST(CustCmdReaders, SidFields)
         {{"count 2 in 12 bytes", Cat({Le32(12), {0x01, 0x02, 0, 0, 0, 0, 0, 0x05, 0x20, 0, 0, 0}}), false, 0,
           kSidInvalid},
          ""},
+        {{"count 1 in 8 bytes", Cat({Le32(8), {0x01, 0x01, 0, 0, 0, 0, 0, 0x05}}), false, 0, kSidInvalid}, ""},
         {{"L 7", Cat({Le32(7), {0x01, 0, 0, 0, 0, 0, 0}}), false, 0, kSidInvalid}, ""},
         {{"L 1", Cat({Le32(1), {0x01}}), false, 0, kSidInvalid}, ""},
         {{"L beyond the input by one", Cat({Le32(12), Bytes(system.begin(), system.end() - 1)}), false, 0, kSidShort},
@@ -404,7 +417,7 @@ TEST(CustCmdReaders, SidFields)
     ASSERT_TRUE(guard.Ready());
     for (const SidReadRow& row : rows)
     {
-        CqzSidBuffer out = SidOf(L"S-1-1-0");
+        CSid out = SidOf(L"S-1-1-0");
         bool changed = false;
         CheckRead(
             row.read, guard,
@@ -491,7 +504,7 @@ TEST(CustCmdReaders, NullPositionIsRefusedByEveryReader)
         {"SID",
          [](DWORD& r)
          {
-             CqzSidBuffer sid = SidOf(L"S-1-1-0");
+             CSid sid = SidOf(L"S-1-1-0");
              const BYTE* p = CqzCustComdFileMap::_Deserialize(nullptr, r, sid);
              return SidText(sid) == "S-1-1-0" ? p : reinterpret_cast<const BYTE*>(1);
          }},
@@ -517,7 +530,7 @@ TEST(CustCmdReaders, NullPositionIsRefusedByEveryReader)
         EXPECT_EQ(nullptr, row.read(remaining)) << "row " << row.name;
         EXPECT_EQ(0xDEADBEEFu, ::GetLastError()) << "row " << row.name;
         EXPECT_EQ(100u, remaining) << "row " << row.name;
-        EXPECT_EQ(std::vector<std::string>{kBufIsNull}, capture.Lines()) << "row " << row.name;
+        EXPECT_EQ(ReaderError(kBufIsNull), capture.Entries()) << "row " << row.name;
     }
 }
 
@@ -530,7 +543,7 @@ TEST(CustCmdReaders, RawReadWithoutOutputBuffer)
     EXPECT_EQ(2u, remaining);
     EXPECT_EQ(input, CqzCustComdFileMap::_Deserialize(input, 0, remaining, nullptr));
     EXPECT_EQ(2u, remaining);
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Invalid parameter. out is NULL"}, capture.Lines());
+    EXPECT_EQ(ReaderError("ERROR: Invalid parameter. out is NULL"), capture.Entries());
 }
 
 // A payload of every field type read back in order, then cut at every length:
@@ -539,7 +552,7 @@ TEST(CustCmdReaders, RawReadWithoutOutputBuffer)
 TEST(CustCmdReaders, EveryTruncationOfAPayload)
 {
     const std::wstring name = L"Hello";
-    const CqzSidBuffer admins = SidOf(L"S-1-5-32-544");
+    const CSid admins = SidOf(L"S-1-5-32-544");
     const BYTE block[] = {1, 2, 3, 4, 5};
     const BYTE raw[] = {9, 8, 7};
 
@@ -597,7 +610,7 @@ TEST(CustCmdReaders, EveryTruncationOfAPayload)
             }
             case Sid:
             {
-                CqzSidBuffer sid;
+                CSid sid;
                 next = CqzCustComdFileMap::_Deserialize(at, remaining, sid);
                 expectedLine = left < 4 ? kSidNoPrefix : kSidShort;
                 if (next)
@@ -629,7 +642,7 @@ TEST(CustCmdReaders, EveryTruncationOfAPayload)
             {
                 EXPECT_EQ(nullptr, next) << "cut " << cut << " offset " << offset;
                 EXPECT_EQ(left, remaining) << "cut " << cut << " offset " << offset;
-                EXPECT_EQ(std::vector<std::string>{expectedLine}, capture.Lines()) << "cut " << cut;
+                EXPECT_EQ(ReaderError(expectedLine), capture.Entries()) << "cut " << cut;
                 break;
             }
             ASSERT_EQ(at + field.size, next) << "cut " << cut << " offset " << offset;

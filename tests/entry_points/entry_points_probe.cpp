@@ -29,6 +29,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,13 +124,13 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::string> out;
     HMODULE handle = nullptr;
     FARPROC proc = nullptr;
-    std::vector<std::string> traceLines;
+    qztest::TraceEntries traceEntries;
     {
         qztest::TraceCapture capture;
         proc = library == L"shex"
                    ? CqzElevateModule::_GetQzShexProc(CqzElevateModule::QzShexDll{}, exportName.c_str(), &handle)
                    : CqzElevateModule::_GetQzShexProc(CqzElevateModule::QzBhoDll{}, exportName.c_str(), &handle);
-        traceLines = capture.Lines();
+        traceEntries = capture.Entries();
     }
     out.push_back(std::string("proc=") + (proc ? "1" : "0"));
     out.push_back(std::string("handle=") + (handle ? "1" : "0"));
@@ -189,8 +190,13 @@ int wmain(int argc, wchar_t** argv)
         ::FreeLibrary(handle);
         out.push_back(std::string("freed=") + (::GetModuleHandleW(modulePath.c_str()) == nullptr ? "1" : "0"));
     }
-    for (const std::string& line : traceLines)
-        out.push_back("trace=" + line);
+    // Level, class and text, in the capture's own prefix form.
+    for (const qztest::TraceEntry& entry : traceEntries)
+    {
+        std::ostringstream line;
+        line << entry;
+        out.push_back("trace=" + line.str());
+    }
 
     std::string text;
     for (const std::string& line : out)

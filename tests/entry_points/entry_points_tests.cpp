@@ -1,9 +1,9 @@
 // The launcher's resolver of the agent libraries' exports, against the
 // stand-in libraries: where the library comes from, what is traced, who holds
 // the library afterwards, and what the exports receive when called.
-#include "Agent/engine/qz_elevate/agent_entry_points_testing.h"
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 #include "testing/harness/harness.h"
+#include "testing/harness/iat_hook.h"
 #include "testing/standin/standin_exports.h"
 #include "testing/standin/standin_record.h"
 
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <map>
+#include <sstream>
 #include <type_traits>
 
 // The stand-ins are built from the same signatures the launcher calls through.
@@ -128,28 +129,84 @@ private:
     bool m_had = false;
 };
 
-bool NoModuleDir(std::wstring& dir)
+// The executable's own path, as the launcher asks for it, fails while a
+// NoModuleDirScope lives.
+FARPROC g_realGetModuleFileNameW = nullptr;
+
+DWORD WINAPI NoOwnModuleFileName(HMODULE module, LPWSTR path, DWORD size)
 {
-    dir.clear();
-    return false;
+    if (module == nullptr)
+    {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return reinterpret_cast<DWORD(WINAPI*)(HMODULE, LPWSTR, DWORD)>(
+        reinterpret_cast<void (*)()>(g_realGetModuleFileNameW))(module, path, size);
 }
 
 // Makes the launcher's directory unavailable to the resolver while it lives.
+// A running executable always has a path under Wine, so the suite hooks its
+// own import of GetModuleFileNameW (the launcher's code is linked into it)
+// and fails the call for the executable itself; other modules still answer.
 class NoModuleDirScope
 {
 public:
-    NoModuleDirScope() : m_previous(qz_elevate_testing::SetModuleDirSource(&NoModuleDir)) {}
-    ~NoModuleDirScope() { qz_elevate_testing::SetModuleDirSource(m_previous); }
+    NoModuleDirScope() : m_hook("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&NoOwnModuleFileName))
+    {
+        g_realGetModuleFileNameW = reinterpret_cast<FARPROC>(m_hook.Original());
+    }
     NoModuleDirScope(const NoModuleDirScope&) = delete;
     NoModuleDirScope& operator=(const NoModuleDirScope&) = delete;
+    bool Installed() const { return m_hook.Installed(); }
 
 private:
-    qz_elevate_testing::ModuleDirSource m_previous;
+    qztest::IatHook m_hook;
 };
+
+// The line the launcher's path lookup traces while a NoModuleDirScope lives.
+qztest::TraceEntry NoModuleDirLine()
+{
+    std::ostringstream handleText;
+    handleText << static_cast<const void*>(nullptr);
+    return {QZT_ERROR, "CqzUtil",
+            "ERROR: GetModuleFileName(" + handleText.str() +
+                ", charCount=1040) failed. LastError=" + std::to_string(ERROR_NOT_ENOUGH_MEMORY)};
+}
+
+// The resolver's own lines.
+qztest::TraceEntry ModuleError(const std::string& text)
+{
+    return {QZT_ERROR, "CqzElevateModule", text};
+}
 
 bool CopyBuilt(const std::wstring& relative, const std::wstring& to)
 {
     return ::CopyFileW((qztest::BinDir() + L"\\" + relative).c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// Resolves ShowEBH of libraryName with the launcher's directory unavailable.
+// The handle lands in `handle` (the caller's guard frees it); `entries` gets
+// what was traced meanwhile.
+FARPROC ResolveWithoutDirectory(const wchar_t* libraryName, HMODULE& handle, qztest::TraceEntries& entries)
+{
+    qztest::TraceCapture capture;
+    FARPROC proc = nullptr;
+    {
+        NoModuleDirScope noDir;
+        EXPECT_TRUE(noDir.Installed());
+        proc = M::_GetProcAddr(libraryName, "ShowEBH", &handle);
+    }
+    entries = capture.Entries();
+    return proc;
+}
+
+// The export came from the library file `own`, held by `handle`.
+void ExpectResolvedFrom(const std::wstring& own, FARPROC proc, HMODULE handle)
+{
+    ASSERT_NE(nullptr, proc);
+    ASSERT_NE(nullptr, handle);
+    EXPECT_TRUE(SamePath(own, ModuleFile(handle))) << U8(ModuleFile(handle));
+    EXPECT_EQ(handle, ModuleOfAddress(proc));
 }
 
 struct ExportRow
@@ -207,9 +264,9 @@ TEST(GetQzShexProc, ExportOfTheOtherLibraryIsNotFoundAndItsLibraryStaysHeld)
             EXPECT_EQ(nullptr, proc);
             ASSERT_NE(nullptr, handle);
             EXPECT_EQ(handle, ::GetModuleHandleW(path.c_str())) << "the library stays loaded for the caller";
-            EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(" + std::string(row.name) + ") from [" +
-                                               U8(path) + "] failed. LastError=127"},
-                      capture.Lines());
+            EXPECT_EQ(qztest::TraceEntries{ModuleError("ERROR: GetProcAddress(" + std::string(row.name) + ") from [" +
+                                                       U8(path) + "] failed. LastError=127")},
+                      capture.Entries());
         }
         EXPECT_EQ(nullptr, ::GetModuleHandleW(path.c_str())) << "one FreeLibrary releases it";
     }
@@ -233,9 +290,9 @@ TEST(GetProcAddr, MissingLibraryStoresNullHandleAndTracesTheLoadError)
 
     EXPECT_EQ(nullptr, proc);
     EXPECT_EQ(nullptr, handle);
-    EXPECT_EQ(std::vector<std::string>{"ERROR: LoadLibrary(" + U8(path) +
-                                       ") failed. LastError=" + std::to_string(systemError)},
-              capture.Lines());
+    EXPECT_EQ(qztest::TraceEntries{ModuleError("ERROR: LoadLibrary(" + U8(path) +
+                                               ") failed. LastError=" + std::to_string(systemError))},
+              capture.Entries());
     EXPECT_EQ(systemError, lastError) << "the trace statement keeps the load's error for the caller";
 }
 
@@ -266,9 +323,9 @@ TEST(GetProcAddr, LibraryWithoutTheExportStaysLoadedForTheCallerToFree)
         ASSERT_NE(kUntouched, handle);
         EXPECT_EQ(handle, ::GetModuleHandleW(path.c_str()));
         EXPECT_NE(nullptr, ::GetProcAddress(handle, row.present)) << "it is the variant that was loaded";
-        EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(" + std::string(row.missing) + ") from [" + U8(path) +
-                                           "] failed. LastError=127"},
-                  capture.Lines());
+        EXPECT_EQ(qztest::TraceEntries{ModuleError("ERROR: GetProcAddress(" + std::string(row.missing) + ") from [" +
+                                                   U8(path) + "] failed. LastError=127")},
+                  capture.Entries());
         EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), lastError);
 
         ASSERT_TRUE(::FreeLibrary(handle));
@@ -307,7 +364,7 @@ TEST(GetProcAddr, RefusesMissingArgumentsWithoutLoadingAnything)
             EXPECT_EQ(nullptr, handle);
         else
             EXPECT_EQ(kUntouched, handle);
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines());
+        EXPECT_EQ(qztest::TraceEntries{ModuleError(row.line)}, capture.Entries());
         EXPECT_EQ(nullptr, ::GetModuleHandleW(shex.c_str()));
     }
 }
@@ -338,18 +395,18 @@ TEST(GetProcAddrWithoutLauncherDirectory, LibraryPlantedInCurrentDirectoryOrPath
         ::FreeLibrary(plain);
         ASSERT_EQ(nullptr, ::GetModuleHandleW(name));
 
-        NoModuleDirScope noDir;
-        qztest::TraceCapture capture;
         HMODULE handle = kUntouched;
         LibraryGuard guard(handle);
-        FARPROC proc = M::_GetProcAddr(name, "ShowEBH", &handle);
+        qztest::TraceEntries entries;
+        FARPROC proc = ResolveWithoutDirectory(name, handle, entries);
 
         EXPECT_EQ(nullptr, proc);
         EXPECT_EQ(nullptr, handle);
         EXPECT_EQ(nullptr, ::GetModuleHandleW(name));
-        EXPECT_EQ(std::vector<std::string>{"ERROR: LoadLibrary(" + U8(name) +
-                                           ") failed. LastError=" + std::to_string(ERROR_MOD_NOT_FOUND)},
-                  capture.Lines());
+        EXPECT_EQ((qztest::TraceEntries{NoModuleDirLine(),
+                                        ModuleError("ERROR: LoadLibrary(" + U8(name) +
+                                                    ") failed. LastError=" + std::to_string(ERROR_MOD_NOT_FOUND))}),
+                  entries);
     }
 }
 
@@ -371,17 +428,45 @@ TEST(GetProcAddrWithoutLauncherDirectory, BareNameLoadsFromTheApplicationDirecto
     ASSERT_NE(nullptr, ole32);
     LibraryGuard ole32Guard(ole32);
 
-    NoModuleDirScope noDir;
-    qztest::TraceCapture capture;
     HMODULE handle = kUntouched;
     LibraryGuard guard(handle);
-    FARPROC proc = M::_GetProcAddr(L"qz_shex.dll", "ShowEBH", &handle);
+    qztest::TraceEntries entries;
+    FARPROC proc = ResolveWithoutDirectory(L"qz_shex.dll", handle, entries);
 
-    ASSERT_NE(nullptr, proc);
-    ASSERT_NE(nullptr, handle);
-    EXPECT_TRUE(SamePath(own, ModuleFile(handle))) << U8(ModuleFile(handle));
-    EXPECT_EQ(handle, ModuleOfAddress(proc));
-    EXPECT_EQ(std::vector<std::string>{}, capture.Lines());
+    ASSERT_NO_FATAL_FAILURE(ExpectResolvedFrom(own, proc, handle));
+    EXPECT_EQ(qztest::TraceEntries{NoModuleDirLine()}, entries);
+}
+
+// The search flags govern the library's own imports too. A stand-in that
+// imports a system DLL not loaded yet (winhttp.dll, which nothing in this
+// process loads) needs System32 in the search: from the application
+// directory alone its load fails for want of that import.
+TEST(GetProcAddrWithoutLauncherDirectory, LibraryImportingAnUnloadedSystemDllLoads)
+{
+    const wchar_t* const name = L"qz_shex_imports_winhttp.dll";
+    const std::wstring own = qztest::BinDir() + L"\\" + name;
+    ASSERT_TRUE(qztest::FileExists(own)) << U8(own);
+    ASSERT_EQ(nullptr, ::GetModuleHandleW(L"winhttp.dll")) << "winhttp.dll is loaded already: the case is not shown";
+    ASSERT_EQ(nullptr, ::GetModuleHandleW(name));
+
+    // What the application directory alone gives: the system's search of the
+    // import stops there, where winhttp.dll is not.
+    HMODULE appDirOnly = ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+    const DWORD appDirOnlyError = ::GetLastError();
+    if (appDirOnly != nullptr)
+        ::FreeLibrary(appDirOnly);
+    EXPECT_EQ(nullptr, appDirOnly) << "the stand-in loaded from the application directory alone";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), appDirOnlyError);
+    ASSERT_EQ(nullptr, ::GetModuleHandleW(L"winhttp.dll"));
+
+    HMODULE handle = kUntouched;
+    LibraryGuard guard(handle);
+    qztest::TraceEntries entries;
+    FARPROC proc = ResolveWithoutDirectory(name, handle, entries);
+
+    ASSERT_NO_FATAL_FAILURE(ExpectResolvedFrom(own, proc, handle));
+    EXPECT_NE(nullptr, ::GetModuleHandleW(L"winhttp.dll")) << "the stand-in's import came from System32";
+    EXPECT_EQ(qztest::TraceEntries{NoModuleDirLine()}, entries);
 }
 
 // --- the resolver in a copied installation, through the probe program ---
@@ -391,14 +476,10 @@ const std::vector<std::wstring> kProbeFiles = qztest::WithRuntime({L"entry_point
 struct ProbeResult
 {
     qztest::ProcessResult process;
-    std::map<std::string, std::string> values;
-    std::vector<std::string> trace;
+    qztest::KeyValues values;
+    qztest::TraceEntries trace;
 
-    std::string Value(const std::string& key) const
-    {
-        auto it = values.find(key);
-        return it == values.end() ? std::string("<absent>") : it->second;
-    }
+    std::string Value(const std::string& key) const { return values.Get(key); }
 };
 
 // Runs the probe copied into install with the given current directory.
@@ -415,16 +496,13 @@ ProbeResult RunProbe(const qztest::AgentInstall& install, const std::wstring& cw
     options.cwd = cwd.c_str();
     ProbeResult result;
     result.process = qztest::RunProcess(exe, cmd, options);
-    for (const std::string& line : qztest::ReadLines(resultFile))
+    result.values = qztest::ReadKeyValues(resultFile);
+    for (const std::string& line : result.values.All("trace"))
     {
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, eq);
-        if (key == "trace")
-            result.trace.push_back(line.substr(eq + 1));
-        else
-            result.values[key] = line.substr(eq + 1);
+        qztest::TraceEntry entry;
+        if (!qztest::TraceCapture::ParseLine(line, entry))
+            entry.text = "(unparsed) " + line;
+        result.trace.push_back(entry);
     }
     return result;
 }
@@ -457,7 +535,7 @@ TEST(ResolverInInstallation, LoadsFromItsOwnDirectoryNotTheCurrentDirectoryOrPat
         EXPECT_EQ(own, r.Value("module"));
         EXPECT_EQ(own, r.Value("procmodule"));
         EXPECT_EQ("1", r.Value("freed"));
-        EXPECT_EQ(std::vector<std::string>{}, r.trace);
+        EXPECT_EQ(qztest::TraceEntries{}, r.trace);
     }
 }
 
@@ -478,9 +556,10 @@ TEST(ResolverInInstallation, MissingLibraryIsTracedWithItsFullPath)
         ASSERT_PROBE_RAN(r);
         EXPECT_EQ("0", r.Value("proc"));
         EXPECT_EQ("0", r.Value("handle"));
-        EXPECT_EQ(std::vector<std::string>{"ERROR: LoadLibrary(" + U8(install.BinDir() + L"\\" + FileOf(row.lib)) +
-                                           ") failed. LastError=" + std::to_string(ERROR_MOD_NOT_FOUND)},
-                  r.trace);
+        EXPECT_EQ(
+            qztest::TraceEntries{ModuleError("ERROR: LoadLibrary(" + U8(install.BinDir() + L"\\" + FileOf(row.lib)) +
+                                             ") failed. LastError=" + std::to_string(ERROR_MOD_NOT_FOUND))},
+            r.trace);
     }
 }
 
@@ -504,8 +583,8 @@ TEST(ResolverInInstallation, InstalledLibraryLackingTheExportIsHeldThenFreed)
         EXPECT_EQ(own, r.Value("module"));
         EXPECT_EQ("1", r.Value("heldafterfailure"));
         EXPECT_EQ("1", r.Value("freed"));
-        EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(" + std::string(row.name) + ") from [" + own +
-                                           "] failed. LastError=127"},
+        EXPECT_EQ(qztest::TraceEntries{ModuleError("ERROR: GetProcAddress(" + std::string(row.name) + ") from [" + own +
+                                                   "] failed. LastError=127")},
                   r.trace);
     }
 }

@@ -156,7 +156,7 @@ TEST_F(Dispatch, EachSwitchCallsItsExportWithItsOperands)
     for (const SwitchRow& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         qzlaunch::LaunchOptions options;
         options.showWindow = row.showWindow;
         const LaunchResult result = Install().Launch(row.arguments, options);
@@ -201,7 +201,7 @@ TEST_F(Dispatch, RefusalsEndWithInvalidArgAndTouchNoLibrary)
     for (const RefusalRow& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         const LaunchResult result = Install().Launch(row.arguments);
         ASSERT_TRUE(result.process.finished) << "start error " << result.process.error;
         EXPECT_EQ(0x80070057u, result.process.exitCode);
@@ -260,7 +260,7 @@ TEST_F(Dispatch, MissingLibraryOrExportEndsWithFail)
     for (const LibraryRow& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         const std::wstring bin = Install().BinDir();
         std::wstring dll;
         if (row.removeDll)
@@ -324,7 +324,7 @@ TEST_F(Dispatch, ExportResultBecomesTheExitCode)
     for (const ResultRow& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(qztest::SetStandinResult(Install().BinDir(), row.result));
         const LaunchResult result = Install().Launch(row.arguments);
         ASSERT_TRUE(result.process.finished) << "start error " << result.process.error;
@@ -437,7 +437,7 @@ TEST_F(Dispatch, HostileCommandLinesHaveADefinedResult)
     for (const HostileRow& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         qzlaunch::LaunchOptions options;
         options.rawCmdLine = row.raw;
         const LaunchResult result = Install().Launch(row.arguments, options);

@@ -145,7 +145,7 @@ TEST_F(EntryTest, ServiceStoppedTheCommandsExitCodeAfterTheChannelLines)
     for (const ChannelDownRow& row : ChannelDownRows())
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(Install().Service().Stop()) << Install().Service().FailedStep();
         // The stand-in closes the channel mutex as it stops.
         ASSERT_TRUE(WaitUntilMutexGone(10000)) << "the channel mutex outlived the service";
@@ -160,7 +160,7 @@ TEST_F(EntryTest, ServiceAbsentTheCommandsExitCodeAfterTheChannelLines)
     for (const ChannelDownRow& row : ChannelDownRows())
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(Install().RemoveService());
         // The location check still finds the agent's directory: the value is
         // there, the service is not.
@@ -272,7 +272,7 @@ TEST_F(Registration, WithoutATypeLibraryTheLoadersFailureIsTheExitCode)
     for (const std::wstring& arguments : rows)
     {
         SCOPED_TRACE(qztest::ToUtf8(arguments));
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         const LaunchResult result = Install().Launch(arguments);
         ExpectRegistrationRun(result, failure);
         EXPECT_FALSE(MachineRegistered());
@@ -290,7 +290,7 @@ TEST_F(Registration, RegServerRegistersTheTypeLibraryBesideTheLauncher)
     for (const std::wstring& arguments : rows)
     {
         SCOPED_TRACE(qztest::ToUtf8(arguments));
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(PlaceTypeLib());
         const LaunchResult result = Install().Launch(arguments);
         ExpectRegistrationRun(result, S_OK);
@@ -335,7 +335,7 @@ TEST_F(Registration, PerUserWordsUseThePerUserFunctions)
     const bool machine = MachineRegistered();
     EXPECT_TRUE(user || machine) << "registered nowhere";
 
-    SetUp();
+    ASSERT_NO_FATAL_FAILURE(SetUp());
     ASSERT_TRUE(PlaceTypeLib());
     if (user)
     {
@@ -387,7 +387,7 @@ TEST_F(Registration, WordsThatDoNotEndTheTokenDispatch)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(PlaceTypeLib());
         const LaunchResult result = Install().Launch(row.arguments);
         ASSERT_TRUE(result.process.finished) << "start error " << result.process.error;
@@ -430,7 +430,7 @@ TEST_F(EntryTest, DispatchFreesTheLibraryOnEveryPath)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        SetUp();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
         ASSERT_TRUE(qztest::SetStandinResult(Install().BinDir(), row.standinResult));
         if (row.variant)
         {
@@ -451,6 +451,64 @@ TEST_F(EntryTest, DispatchFreesTheLibraryOnEveryPath)
         EXPECT_EQ(expected, qztest::ReadTextFile(resultFile));
         // The export ran while its library was loaded.
         EXPECT_EQ(row.calls, result.calls.size());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The entry's failure paths as a whole process: the launcher's own entry in
+// a probe that reaches the state before static initialisation (see
+// entry_fault_probe.cpp), copied into the installation and run there.
+
+// Sets QZ_ENTRY_FAULT for the probe (the child inherits it) while it lives.
+class EntryFaultScope
+{
+public:
+    explicit EntryFaultScope(const wchar_t* fault) { ::SetEnvironmentVariableW(L"QZ_ENTRY_FAULT", fault); }
+    ~EntryFaultScope() { ::SetEnvironmentVariableW(L"QZ_ENTRY_FAULT", nullptr); }
+    EntryFaultScope(const EntryFaultScope&) = delete;
+    EntryFaultScope& operator=(const EntryFaultScope&) = delete;
+};
+
+TEST_F(EntryTest, FailedStartsEndWithTheirCodeAfterNotifyingTheAgent)
+{
+    const std::wstring probe = Install().BinDir() + L"\\qz_elevate_entry_probe.exe";
+    ASSERT_TRUE(::CopyFileW((qztest::BinDir() + L"\\qz_elevate_entry_probe.exe").c_str(), probe.c_str(), FALSE));
+    const struct
+    {
+        const char* name;
+        const wchar_t* fault;
+        std::wstring arguments;
+        long exitCode;
+    } rows[] = {
+        // OLE in another apartment model and no "Mscoree.dll": the clash is
+        // the exit code; neither a registration word nor Run is reached.
+        {"apartment clash without Mscoree.dll", L"changed-mode", L"/explore C:\\x",
+         static_cast<long>(RPC_E_CHANGED_MODE)},
+        {"apartment clash with a registration word", L"changed-mode", L"/RegServer",
+         static_cast<long>(RPC_E_CHANGED_MODE)},
+        // The module could not start: -1, and still the notification and
+        // the exit line.
+        {"module initialisation failed", L"module-init", L"/explore C:\\x", -1},
+        {"module initialisation failed, no arguments", L"module-init", L"", -1},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(SetUp());
+        EntryFaultScope fault(row.fault);
+        qzlaunch::LaunchOptions options;
+        options.exePath = probe;
+        const LaunchResult result = Install().Launch(row.arguments, options);
+        ASSERT_TRUE(result.process.finished) << "start error " << result.process.error;
+
+        EXPECT_EQ(static_cast<DWORD>(row.exitCode), result.process.exitCode);
+        EXPECT_TRUE(qzlaunch::CallsAre(result, {}));
+        EXPECT_TRUE(result.commandFiles.empty()) << "Run was called";
+        const std::vector<std::string> want = {kBanner, ExitLine(row.exitCode)};
+        const std::vector<std::string> got = LauncherStatements(result.startup);
+        EXPECT_EQ(want, got) << qzlaunch::Dump(got);
+        EXPECT_TRUE(qzlaunch::NotifiedOnce(result));
+        EXPECT_TRUE(qzlaunch::AllFromPid(result.startup, result.process.pid));
     }
 }
 

@@ -487,34 +487,19 @@ LaunchResult LauncherInstall::Launch(const std::wstring& arguments, const Launch
 // ---------------------------------------------------------------------------
 qztest::ScopedHandle AdministratorsDenyOnlyToken()
 {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &raw))
+    const qztest::ScopedHandle process = qztest::OpenOwnProcessToken();
+    if (!process.IsValid())
         return qztest::ScopedHandle();
-    qztest::ScopedHandle process(raw);
-
-    BYTE sidBuffer[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(sidBuffer);
-    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sidBuffer, &sidSize))
-        return qztest::ScopedHandle();
-    SID_AND_ATTRIBUTES denyOnly = {sidBuffer, 0};
-    HANDLE restricted = nullptr;
-    if (!::CreateRestrictedToken(process.Get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted))
-        return qztest::ScopedHandle();
-    return qztest::ScopedHandle(restricted);
+    return qztest::RestrictedAdministratorsDenyOnly(process.Get());
 }
 
 qztest::ScopedHandle LinkedPrimaryToken(TOKEN_ELEVATION_TYPE* linkedType)
 {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
+    const qztest::ScopedHandle process = qztest::OpenOwnProcessToken();
+    qztest::ScopedHandle linkedToken = qztest::LinkedToken(process.Get());
+    if (!linkedToken.IsValid())
         return qztest::ScopedHandle();
-    qztest::ScopedHandle process(raw);
-    TOKEN_LINKED_TOKEN linked = {};
     DWORD size = 0;
-    if (!::GetTokenInformation(process.Get(), TokenLinkedToken, &linked, sizeof(linked), &size) ||
-        linked.LinkedToken == nullptr)
-        return qztest::ScopedHandle();
-    qztest::ScopedHandle linkedToken(linked.LinkedToken);
     if (linkedType)
     {
         TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;

@@ -5,27 +5,19 @@
 // in a thread whose apartment is already chosen.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 #include "common/atl/exe_module.h"
-#include "common/atl/exe_module_testing.h"
+#include "tests/launcher/module_peer.h"
 
 #include "testing/harness/harness.h"
+#include "testing/harness/iat_hook.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-// Reaches the launcher module's private helpers.
-class CqzElevateModulePeer
-{
-public:
-    static LPWSTR* ArgumentsAfterTool(LPWSTR* argv, int argc)
-    {
-        return CqzElevateModule::_ArgumentsAfterTool(argv, argc);
-    }
-};
 
 namespace
 {
@@ -146,12 +138,11 @@ protected:
     void SetUp() override
     {
         ScriptedModule::Reset();
-        atl_testing::ResetInitFailed();
+        CAtlModule::m_bInitFailed = false;
     }
     void TearDown() override
     {
-        atl_testing::SetCriticalSectionInitializer(nullptr);
-        atl_testing::ResetInitFailed();
+        CAtlModule::m_bInitFailed = false;
         AtlSetPerUserRegistration(false);
     }
 };
@@ -211,8 +202,10 @@ TEST_F(ModuleTest, TheLaunchersModuleIsOneOfThem)
 }
 
 // ---------------------------------------------------------------------------
-// The module cannot start: a seam stands in for InitializeCriticalSectionEx,
-// which Wine does not fail.
+// The module cannot start. InitializeCriticalSectionEx without a spin count or
+// flags does not fail on a working system, Wine's included, so the suite
+// hooks its own import of it (the framework is linked into this executable)
+// while one module is constructed.
 
 BOOL WINAPI FailOutOfMemory(LPCRITICAL_SECTION, DWORD, DWORD)
 {
@@ -231,7 +224,7 @@ TEST_F(ModuleTest, StaticDataLockFailureLeavesTheModuleUnstartedAndWinMainReturn
     const struct
     {
         const char* name;
-        atl_testing::CriticalSectionInitializer initializer;
+        BOOL(WINAPI* initializer)(LPCRITICAL_SECTION, DWORD, DWORD);
     } rows[] = {
         {"ERROR_NOT_ENOUGH_MEMORY", &FailOutOfMemory},
         // A failure that leaves no error code is a failure too: the section
@@ -242,11 +235,13 @@ TEST_F(ModuleTest, StaticDataLockFailureLeavesTheModuleUnstartedAndWinMainReturn
     {
         SCOPED_TRACE(row.name);
         ScriptedModule::Reset();
-        atl_testing::ResetInitFailed();
-        atl_testing::SetCriticalSectionInitializer(row.initializer);
+        CAtlModule::m_bInitFailed = false;
+        auto hook = std::make_unique<qztest::IatHook>("kernel32.dll", "InitializeCriticalSectionEx",
+                                                      reinterpret_cast<void*>(row.initializer));
+        ASSERT_TRUE(hook->Installed());
         {
             ScriptedModule module;
-            atl_testing::SetCriticalSectionInitializer(nullptr);
+            hook.reset();
             EXPECT_EQ(0u, module.cbSize);
             EXPECT_TRUE(CAtlModule::m_bInitFailed);
             // The rest of the state is set all the same.

@@ -11,19 +11,14 @@
 // without loading a library. "/axinst" is never checked.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 #include "tests/launcher/launcher_test_util.h"
+#include "tests/launcher/module_peer.h"
+
+#include "testing/harness/iat_hook.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-// Asks the module's two private questions.
-class CqzElevateModulePeer
-{
-public:
-    static bool AllowNonAdmin(CqzElevateModule& module) { return module._AllowNonAdmin(); }
-    static bool IsUserAdmin(CqzElevateModule& module) { return module._IsUserAdmin(); }
-};
 
 namespace
 {
@@ -119,10 +114,10 @@ TEST_F(RightsQuestions, PolicyValueInEveryShape)
         qztest::TraceCapture capture;
         ::SetLastError(0xDEADBEEF);
         EXPECT_EQ(row.allows, CqzElevateModulePeer::AllowNonAdmin(module));
-        std::vector<std::string> expected;
+        qztest::TraceEntries expected;
         if (row.keyLine)
-            expected.push_back(keyLine);
-        EXPECT_EQ(expected, capture.Lines()) << capture.Text();
+            expected.push_back({QZT_ERROR, "CqzElevateModule", keyLine});
+        EXPECT_EQ(expected, capture.Entries()) << capture.Text();
     }
 }
 
@@ -146,6 +141,50 @@ TEST_F(RightsQuestions, ProcessTokenDecides)
     // The token-open failure is the question's only own line.
     for (const std::string& line : capture.Lines())
         EXPECT_EQ(std::string::npos, line.find("GetProcessToken(TOKEN_QUERY|TOKEN_DUPLICATE)")) << line;
+}
+
+// The process token cannot be opened. Wine opens its own process token for
+// any access, so the suite hooks its import of OpenProcessToken (the token
+// wrapper is linked into this executable) and refuses the call with the
+// error of each row.
+DWORD g_openProcessTokenError = 0;
+int g_openProcessTokenCalls = 0;
+
+BOOL WINAPI RefuseOpenProcessToken(HANDLE, DWORD, PHANDLE token)
+{
+    ++g_openProcessTokenCalls;
+    if (token)
+        *token = nullptr;
+    ::SetLastError(g_openProcessTokenError);
+    return FALSE;
+}
+
+TEST_F(RightsQuestions, TokenThatCannotBeOpenedIsTracedThenAnswersNo)
+{
+    const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_HANDLE};
+    for (DWORD error : errors)
+    {
+        const std::string row = "error " + std::to_string(error);
+        CqzElevateModule module;
+        g_openProcessTokenError = error;
+        g_openProcessTokenCalls = 0;
+        qztest::TraceCapture capture;
+        bool answer = true;
+        {
+            qztest::IatHook hook("advapi32.dll", "OpenProcessToken", reinterpret_cast<void*>(&RefuseOpenProcessToken));
+            ASSERT_TRUE(hook.Installed()) << row;
+            answer = CqzElevateModulePeer::IsUserAdmin(module);
+        }
+        EXPECT_FALSE(answer) << row;
+        EXPECT_EQ(1, g_openProcessTokenCalls) << row;
+        EXPECT_EQ(qztest::EntriesOf(QZT_ERROR, "CqzElevateModule",
+                                    {"ERROR: CqzAccessToken::GetProcessToken(TOKEN_QUERY|TOKEN_DUPLICATE) failed. "
+                                     "LastError=" +
+                                     std::to_string(error)}),
+                  capture.Entries())
+            << row << "\n"
+            << capture.Text();
+    }
 }
 
 // ---------------------------------------------------------------------------

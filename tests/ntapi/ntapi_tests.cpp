@@ -1,9 +1,10 @@
 // CqzNTAPI: the resolver, every wrapper against the real ntdll where a
-// harmless call exists, and every wrapper through the suite's seam where
-// ntdll cannot produce the state (an unresolvable name, statuses Wine never
-// returns, the exact arguments handed on).
+// harmless call exists, and every wrapper through an import-table hook on
+// GetProcAddress where ntdll cannot produce the state (an unresolvable name,
+// statuses Wine never returns, the exact arguments handed on).
 #include "common/ntapi/ntapi.h"
 #include "testing/harness/harness.h"
+#include "testing/harness/iat_hook.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +15,13 @@
 #include <type_traits>
 #include <vector>
 
-// Reaches the loader's private members; declared a friend of CqzNTAPI in
-// builds with QZ_NTAPI_TEST_SEAM only.
+// Reaches the loader's resolver and its one test hook, the reset of the
+// resolved addresses (a friend of CqzNTAPI).
 class CqzNTAPITestAccess
 {
 public:
     static FARPROC Resolve(const char* name) { return CqzNTAPI::_GetNtdllProcAddress(name); }
-    static bool SetSlot(const char* function, FARPROC address, const char* resolveAs)
-    {
-        return CqzNTAPI::_SetSlotForTest(function, address, resolveAs);
-    }
+    static void ForgetResolvedAddresses() { CqzNTAPI::_ForgetResolvedAddresses(); }
 };
 
 namespace
@@ -52,24 +50,60 @@ std::string Line(const std::string& prefix, NTSTATUS status)
     return prefix + std::to_string(static_cast<long>(status));
 }
 
-// Points one wrapper's slot somewhere else for the life of the object; the
-// slot is unresolved again afterwards, so the next call resolves the real
-// function.
+// What the loader's GetProcAddress answers for one name while a
+// SlotOverride lives: the stand-in's address, or (address null) what the
+// system answers for the name resolveAs, which does not exist.
+struct ResolverOverride
+{
+    const char* function = nullptr;
+    FARPROC address = nullptr;
+    const char* resolveAs = nullptr;
+    FARPROC(WINAPI* original)(HMODULE, LPCSTR) = nullptr;
+};
+ResolverOverride g_resolver;
+
+FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (g_resolver.function && !IS_INTRESOURCE(name) && std::strcmp(name, g_resolver.function) == 0)
+    {
+        if (g_resolver.address)
+            return g_resolver.address;
+        return g_resolver.original(module, g_resolver.resolveAs);
+    }
+    return g_resolver.original(module, name);
+}
+
+// Makes the loader resolve one wrapper's function to `address` for the life
+// of the object, or (address null) fail to resolve it as the system does for
+// an unknown name. Seam: the executable's import of GetProcAddress (the
+// loader is linked into this suite), because ntdll offers neither a missing
+// export nor the statuses the stand-ins return. The loader's kept addresses
+// are forgotten on both ends, so each wrapper resolves through the hook and,
+// afterwards, the real function again.
 class SlotOverride
 {
 public:
-    SlotOverride(const char* function, FARPROC address, const char* resolveAs = nullptr) : m_function(function)
+    SlotOverride(const char* function, FARPROC address, const char* resolveAs = nullptr)
+        : m_hook("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&SeamGetProcAddress))
     {
-        m_ok = CqzNTAPITestAccess::SetSlot(function, address, resolveAs);
+        g_resolver.original = m_hook.OriginalAs<FARPROC(WINAPI*)(HMODULE, LPCSTR)>();
+        g_resolver.function = function;
+        g_resolver.address = address;
+        g_resolver.resolveAs = resolveAs ? resolveAs : "QzNoSuchExport";
+        CqzNTAPITestAccess::ForgetResolvedAddresses();
     }
-    ~SlotOverride() { CqzNTAPITestAccess::SetSlot(m_function, nullptr, nullptr); }
+    ~SlotOverride()
+    {
+        g_resolver.function = nullptr;
+        g_resolver.address = nullptr;
+        CqzNTAPITestAccess::ForgetResolvedAddresses();
+    }
     SlotOverride(const SlotOverride&) = delete;
     SlotOverride& operator=(const SlotOverride&) = delete;
-    bool Ok() const { return m_ok; }
+    bool Ok() const { return m_hook.Installed() && g_resolver.original != nullptr; }
 
 private:
-    const char* m_function;
-    bool m_ok = false;
+    qztest::IatHook m_hook;
 };
 
 // Stand-ins for ntdll functions: each has the exact signature of the native
@@ -475,7 +509,6 @@ TEST(Wrappers, HandArgumentsOnUnchangedAndReturnTheResult)
             EXPECT_TRUE(capture.Lines().empty()) << call.name;
         }
     }
-    EXPECT_FALSE(CqzNTAPITestAccess::SetSlot("NtNoSuchWrapper", nullptr, nullptr));
 }
 
 TEST(Wrappers, UnresolvableFunctionAnswersUnsuccessfulAndRetries)
@@ -491,7 +524,8 @@ TEST(Wrappers, UnresolvableFunctionAnswersUnsuccessfulAndRetries)
         const ULONG expected = std::string(call.name) == "RtlNtStatusToDosError" ? 317u : 0xC0000001u;
         EXPECT_EQ(expected, call.call()) << call.name;
         EXPECT_EQ(expected, call.call()) << call.name; // resolved afresh: traced again
-        const std::string line = "ERROR: GetProcAddress(" + bogus + ") failed. LastError=127";
+        // The system's own answer for a missing export, under the wrapper's name.
+        const std::string line = "ERROR: GetProcAddress(" + std::string(call.name) + ") failed. LastError=127";
         EXPECT_EQ((std::vector<std::string>{line, line}), capture.Lines()) << call.name;
     }
 }
@@ -507,7 +541,7 @@ TEST(Wrappers, UnresolvableInitFunctionsStillZeroTheirString)
         EXPECT_EQ(0, s.Length);
         EXPECT_EQ(0, s.MaximumLength);
         EXPECT_EQ(nullptr, s.Buffer);
-        EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(QzNoSuch_RtlInitString) failed. LastError=127"},
+        EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(RtlInitString) failed. LastError=127"},
                   capture.Lines());
     }
     {
@@ -519,9 +553,8 @@ TEST(Wrappers, UnresolvableInitFunctionsStillZeroTheirString)
         EXPECT_EQ(0, s.Length);
         EXPECT_EQ(0, s.MaximumLength);
         EXPECT_EQ(nullptr, s.Buffer);
-        EXPECT_EQ(
-            std::vector<std::string>{"ERROR: GetProcAddress(QzNoSuch_RtlInitUnicodeString) failed. LastError=127"},
-            capture.Lines());
+        EXPECT_EQ(std::vector<std::string>{"ERROR: GetProcAddress(RtlInitUnicodeString) failed. LastError=127"},
+                  capture.Lines());
     }
 }
 
@@ -660,7 +693,7 @@ DWORD WINAPI ConcurrentCaller(LPVOID parameter)
 TEST(Wrappers, ConcurrentFirstUseResolvesOnce)
 {
     // Unresolved again; eight threads make the first call at once.
-    ASSERT_TRUE(CqzNTAPITestAccess::SetSlot("RtlNtStatusToDosError", nullptr, nullptr));
+    CqzNTAPITestAccess::ForgetResolvedAddresses();
     qztest::TraceCapture capture;
     qztest::ScopedHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(start.IsValid());

@@ -24,7 +24,6 @@ namespace
 
 const wchar_t* const kCurrentVersionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 const wchar_t* const kPolicyKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-const wchar_t* const kAppDefaultsKey = L"Software\\Wine\\AppDefaults\\";
 
 const USHORT kI386 = 0x14C;
 const USHORT kArmNt = 0x1C4;
@@ -68,74 +67,7 @@ RTL_OSVERSIONINFOEXW Record(DWORD major, DWORD minor, DWORD build, BYTE productT
 }
 
 // Puts one registry value back as it was (or removes it) when the test ends.
-class RegValueRestorer
-{
-public:
-    RegValueRestorer(HKEY root, const std::wstring& subKey, const std::wstring& name, REGSAM view = 0)
-        : m_root(root), m_subKey(subKey), m_name(name), m_view(view)
-    {
-        HKEY key = nullptr;
-        if (::RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
-            return;
-        DWORD size = 0;
-        if (::RegQueryValueExW(key, name.c_str(), nullptr, &m_type, nullptr, &size) == ERROR_SUCCESS)
-        {
-            m_data.resize(size + 1);
-            if (::RegQueryValueExW(key, name.c_str(), nullptr, &m_type, m_data.data(), &size) == ERROR_SUCCESS)
-            {
-                m_data.resize(size);
-                m_existed = true;
-            }
-        }
-        ::RegCloseKey(key);
-    }
-    ~RegValueRestorer()
-    {
-        if (m_existed)
-            Set(m_type, m_data.data(), static_cast<DWORD>(m_data.size()));
-        else
-            Delete();
-    }
-    RegValueRestorer(const RegValueRestorer&) = delete;
-    RegValueRestorer& operator=(const RegValueRestorer&) = delete;
-
-    bool Set(DWORD type, const void* data, DWORD size) const
-    {
-        HKEY key = nullptr;
-        if (::RegCreateKeyExW(m_root, m_subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | m_view, nullptr, &key,
-                              nullptr) != ERROR_SUCCESS)
-            return false;
-        const LSTATUS status = ::RegSetValueExW(key, m_name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
-        ::RegCloseKey(key);
-        return status == ERROR_SUCCESS;
-    }
-    bool SetString(const std::wstring& text, DWORD type = REG_SZ) const
-    {
-        return Set(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-    bool SetDword(DWORD value) const { return Set(REG_DWORD, &value, sizeof(value)); }
-    bool Delete() const
-    {
-        HKEY key = nullptr;
-        LSTATUS status = ::RegOpenKeyExW(m_root, m_subKey.c_str(), 0, KEY_SET_VALUE | m_view, &key);
-        if (status == ERROR_FILE_NOT_FOUND)
-            return true;
-        if (status != ERROR_SUCCESS)
-            return false;
-        status = ::RegDeleteValueW(key, m_name.c_str());
-        ::RegCloseKey(key);
-        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
-    }
-
-private:
-    HKEY m_root;
-    std::wstring m_subKey;
-    std::wstring m_name;
-    REGSAM m_view;
-    bool m_existed = false;
-    DWORD m_type = REG_NONE;
-    std::vector<BYTE> m_data;
-};
+using qztest::RegValueRestorer;
 
 // Keeps the values of a key without subkeys and rebuilds the key from them
 // when the test ends, so a test may delete the key or replace its security.
@@ -259,29 +191,25 @@ public:
         const std::wstring output = m_dir / (exeName + L".out");
         ::DeleteFileW(output.c_str());
 
-        std::unique_ptr<qztest::RegKeyGuard> appDefaults;
+        std::unique_ptr<qztest::WineVersionScope> version;
         if (wineVersion)
         {
-            appDefaults.reset(new qztest::RegKeyGuard(HKEY_CURRENT_USER, kAppDefaultsKey + exeName));
-            if (!qztest::SetRegString(HKEY_CURRENT_USER, kAppDefaultsKey + exeName, L"Version", wineVersion))
+            version.reset(new qztest::WineVersionScope(exeName, wineVersion));
+            if (!version->Ok())
                 return result;
         }
         const qztest::ProcessResult run =
             qztest::RunProcess(exe, qztest::QuoteArg(exe) + L" " + qztest::QuoteArg(output) + L" " + mode);
         result.ran = run.started && run.finished;
         result.exitCode = run.exitCode;
-        for (const std::string& line : qztest::ReadLines(output))
+        const qztest::KeyValues reported = qztest::ReadKeyValues(output);
+        for (const auto& value : reported.values)
         {
-            const size_t eq = line.find('=');
-            if (eq == std::string::npos)
-                continue;
-            const std::string key = line.substr(0, eq);
-            const std::string value = Unescape(line.substr(eq + 1));
-            if (key == "trace")
-                result.traces.push_back(value);
-            else
-                result.values[key] = value;
+            if (value.first != "trace")
+                result.values[value.first] = Unescape(value.second);
         }
+        for (const std::string& trace : reported.All("trace"))
+            result.traces.push_back(Unescape(trace));
         return result;
     }
 

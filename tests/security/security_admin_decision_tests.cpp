@@ -24,7 +24,6 @@ namespace
 using qztest::ScopedHandle;
 
 const wchar_t* const kXpProbe = L"sec_probe_xp.exe";
-const wchar_t* const kAppDefaultsXp = L"Software\\Wine\\AppDefaults\\sec_probe_xp.exe";
 
 std::vector<std::string> ErrorAndWarningLines(const std::vector<std::string>& lines)
 {
@@ -135,9 +134,14 @@ protected:
     static void SetUpTestSuite()
     {
         // Wine runs sec_probe_xp.exe as Windows XP; the key goes with the suite.
-        qztest::SetRegString(HKEY_CURRENT_USER, kAppDefaultsXp, L"Version", L"winxp");
+        s_xpVersion = new qztest::WineVersionScope(kXpProbe, L"winxp");
     }
-    static void TearDownTestSuite() { qztest::DeleteRegTree(HKEY_CURRENT_USER, kAppDefaultsXp); }
+    static void TearDownTestSuite()
+    {
+        delete s_xpVersion;
+        s_xpVersion = nullptr;
+    }
+    static qztest::WineVersionScope* s_xpVersion;
 
     void SetUp() override
     {
@@ -163,6 +167,8 @@ protected:
         ASSERT_TRUE(probe.process.finished);
     }
 };
+
+qztest::WineVersionScope* AdminDecisionTest::s_xpVersion = nullptr;
 
 TEST_F(AdminDecisionTest, RealTokensInThisProcess)
 {

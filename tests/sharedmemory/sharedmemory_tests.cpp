@@ -20,6 +20,12 @@ namespace
 
 using qztest::ToUtf8;
 
+// The wrapper's failures are ERROR lines of its own class.
+qztest::TraceEntries SectionError(const std::string& text)
+{
+    return {{QZT_ERROR, "CqzSharedMemory", text}};
+}
+
 std::wstring UniqueName(const wchar_t* tag)
 {
     static LONG counter = 0;
@@ -208,7 +214,7 @@ TEST(SharedMemory, NewObjectHoldsNothing)
     ::SetLastError(0xDEADBEEF);
     EXPECT_EQ(0u, shm.GetRegionSize());
     EXPECT_EQ(0xDEADBEEFu, ::GetLastError());
-    EXPECT_EQ(std::vector<std::string>{"ERROR: SharedMemory is not open"}, capture.Lines());
+    EXPECT_EQ(SectionError("ERROR: SharedMemory is not open"), capture.Entries());
 
     shm.ZeroView(100);
     shm.Close();
@@ -304,8 +310,8 @@ TEST(SharedMemory, CreateOfADeniedGlobalSectionFailsWithAccessDenied)
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), shm.GetError());
     EXPECT_EQ(shm.GetError(), ::GetLastError());
     EXPECT_EQ(nullptr, shm.GetView());
-    EXPECT_EQ(std::vector<std::string>{"ERROR: CreateFileMapping(" + ToUtf8(name) + ", 8192) failed. LastError=5"},
-              capture.Lines());
+    EXPECT_EQ(SectionError("ERROR: CreateFileMapping(" + ToUtf8(name) + ", 8192) failed. LastError=5"),
+              capture.Entries());
     handles.ExpectUnchanged("denied Create");
 }
 
@@ -339,8 +345,8 @@ TEST(SharedMemory, CreateRefusesAnExistingSmallerSection)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), shm.GetError());
     EXPECT_EQ(shm.GetError(), ::GetLastError());
     EXPECT_EQ(nullptr, shm.GetView());
-    EXPECT_EQ(std::vector<std::string>{"ERROR: Shared memory [" + ToUtf8(name) + "] has 4096 bytes, less than 8192."},
-              capture.Lines());
+    EXPECT_EQ(SectionError("ERROR: Shared memory [" + ToUtf8(name) + "] has 4096 bytes, less than 8192."),
+              capture.Entries());
     for (DWORD i = 0; i < 4096; ++i)
         ASSERT_EQ(0xAB, existing.View()[i]) << "byte " << i << " was written";
     handles.ExpectUnchanged("refused Create");
@@ -382,7 +388,7 @@ TEST(SharedMemory, NameOfAnotherObjectTypeFailsWithItsLine)
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), shm.GetError()) << "row " << row.op;
         EXPECT_EQ(shm.GetError(), ::GetLastError()) << "row " << row.op;
         EXPECT_EQ(nullptr, shm.GetView()) << "row " << row.op;
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines()) << "row " << row.op;
+        EXPECT_EQ(SectionError(row.line), capture.Entries()) << "row " << row.op;
         handles.ExpectUnchanged(row.op);
     }
 }
@@ -426,7 +432,7 @@ TEST(SharedMemory, MapFailureReleasesTheMapping)
         EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), shm.GetError()) << "row " << row.op;
         EXPECT_EQ(shm.GetError(), ::GetLastError()) << "row " << row.op;
         EXPECT_EQ(nullptr, shm.GetView()) << "row " << row.op;
-        EXPECT_EQ(std::vector<std::string>{row.line}, capture.Lines()) << "row " << row.op;
+        EXPECT_EQ(SectionError(row.line), capture.Entries()) << "row " << row.op;
         handles.ExpectUnchanged(row.op);
     }
     // Nothing of ours keeps the section: it goes with the last raw handle.
@@ -555,8 +561,8 @@ TEST(SharedMemory, CreateForReadOfAnEmptyFileFails)
     EXPECT_EQ(nullptr, shm.CreateForRead(file.Get(), name.c_str(), 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_INVALID), shm.GetError());
     EXPECT_EQ(nullptr, shm.GetView());
-    EXPECT_EQ(std::vector<std::string>{"ERROR: CreateFileMapping(" + ToUtf8(name) + ", 0) failed. LastError=1006"},
-              capture.Lines());
+    EXPECT_EQ(SectionError("ERROR: CreateFileMapping(" + ToUtf8(name) + ", 0) failed. LastError=1006"),
+              capture.Entries());
     handles.ExpectUnchanged("CreateForRead of an empty file");
 }
 
@@ -605,9 +611,9 @@ TEST(SharedMemory, OpenOfAMissingName)
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), shm.GetError()) << "access " << row.shown;
         EXPECT_EQ(shm.GetError(), ::GetLastError()) << "access " << row.shown;
         EXPECT_EQ(nullptr, shm.GetView());
-        EXPECT_EQ(std::vector<std::string>{"ERROR: Failed to open shared memory [" + ToUtf8(name) + "] with access " +
-                                           row.shown + ". LastError=2"},
-                  capture.Lines());
+        EXPECT_EQ(SectionError("ERROR: Failed to open shared memory [" + ToUtf8(name) + "] with access " + row.shown +
+                               ". LastError=2"),
+                  capture.Entries());
         handles.ExpectUnchanged("Open of a missing name");
     }
 }

@@ -4,6 +4,7 @@
 #include "common/util/util.h"
 
 #include "testing/harness/harness.h"
+#include "testing/harness/iat_hook.h"
 #include "trace/qztrace.h"
 #include "tests/util/util_test_support.h"
 
@@ -127,6 +128,91 @@ TEST(UserSidCrc, IsTheChecksumOfTheProcessUsersSidString)
     EXPECT_EQ(L"qz_elevate." + std::wstring(qztest::kArchWord) + L".{" + std::to_wstring(ReferenceCrc32(sid)) +
                   L"}.trace",
               qztest::StartupTraceName(CqzUtil::GetUserSidCrc()));
+}
+
+// Wine always opens and reads the process token, so the failures come from
+// import-table hooks on the calls CqzUtil makes (linked into this suite).
+namespace user_sid_seams
+{
+typedef BOOL(WINAPI* GetTokenInformationFn)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+GetTokenInformationFn g_realGetTokenInformation = nullptr;
+
+BOOL WINAPI FailingOpenProcessToken(HANDLE, DWORD, PHANDLE token)
+{
+    *token = nullptr;
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI FailingGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD returned)
+{
+    *returned = 0;
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// The size query answers; the read itself fails.
+BOOL WINAPI FailingSecondGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID buffer, DWORD size,
+                                             PDWORD returned)
+{
+    if (buffer == nullptr)
+        return g_realGetTokenInformation(token, infoClass, buffer, size, returned);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A size too small for a TOKEN_USER.
+BOOL WINAPI ShortGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD returned)
+{
+    *returned = 2;
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+}
+
+BOOL WINAPI FailingConvertSidToStringSidW(PSID, LPWSTR* text)
+{
+    *text = nullptr;
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+} // namespace user_sid_seams
+
+TEST(UserSidCrc, UnreadableSidGivesTheChecksumOfNullSid)
+{
+    using namespace user_sid_seams;
+    struct Row
+    {
+        const char* name;
+        const char* function;
+        void* replacement;
+    };
+    const Row rows[] = {
+        {"the process token does not open", "OpenProcessToken", reinterpret_cast<void*>(&FailingOpenProcessToken)},
+        {"the size of the user cannot be asked", "GetTokenInformation",
+         reinterpret_cast<void*>(&FailingGetTokenInformation)},
+        {"the user cannot be read", "GetTokenInformation", reinterpret_cast<void*>(&FailingSecondGetTokenInformation)},
+        {"the reported size holds no TOKEN_USER", "GetTokenInformation",
+         reinterpret_cast<void*>(&ShortGetTokenInformation)},
+        {"the SID has no string form", "ConvertSidToStringSidW",
+         reinterpret_cast<void*>(&FailingConvertSidToStringSidW)},
+    };
+    for (const Row& row : rows)
+    {
+        qztest::IatHook hook("advapi32.dll", row.function, row.replacement);
+        ASSERT_TRUE(hook.Installed()) << row.name;
+        g_realGetTokenInformation = hook.OriginalAs<GetTokenInformationFn>();
+        qztest::TraceCapture capture;
+        const unsigned crc = CqzUtil::GetUserSidCrc();
+        EXPECT_EQ(3638711226u, crc) << row.name;
+        EXPECT_EQ(CqzUtil::CalcCrc32(L"S-1-0-0"), crc) << row.name;
+        EXPECT_EQ(L"qz_elevate." + std::wstring(qztest::kArchWord) + L".{3638711226}.trace",
+                  qztest::StartupTraceName(crc))
+            << row.name;
+        // Nothing is traced on the way.
+        EXPECT_EQ(qztest::TraceEntries{}, capture.Entries()) << row.name;
+    }
+    // With the hooks gone the real user counts again.
+    EXPECT_NE(3638711226u, CqzUtil::GetUserSidCrc());
 }
 
 // ---------------------------------------------------------------------------

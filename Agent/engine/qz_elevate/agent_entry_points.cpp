@@ -1,11 +1,9 @@
 // Loading the agent's libraries and resolving the export that serves a switch.
 #include "Agent/engine/qz_elevate/qz_elevate_module.h"
 
-#include "Agent/engine/qz_elevate/agent_entry_points_testing.h"
 #include "common/util/util.h"
 #include "trace/trace.h"
 
-#include <atomic>
 #include <string>
 
 namespace
@@ -13,19 +11,7 @@ namespace
 
 const char* const kClassName = "CqzElevateModule";
 
-std::atomic<qz_elevate_testing::ModuleDirSource> g_moduleDirSource{&CqzUtil::GetModuleDir};
-
 } // namespace
-
-namespace qz_elevate_testing
-{
-
-ModuleDirSource SetModuleDirSource(ModuleDirSource source)
-{
-    return g_moduleDirSource.exchange(source ? source : &CqzUtil::GetModuleDir);
-}
-
-} // namespace qz_elevate_testing
 
 FARPROC CqzElevateModule::_GetQzShexProc(QzShexDll, LPCSTR procName, HMODULE* libraryHandle)
 {
@@ -65,7 +51,7 @@ FARPROC CqzElevateModule::_GetProcAddr(LPCWSTR libraryName, LPCSTR procName, HMO
     HMODULE library = nullptr;
     // An empty directory would turn the path into one relative to the
     // current drive's root: treat it as no directory.
-    if (g_moduleDirSource.load()(path) && !path.empty())
+    if (CqzUtil::GetModuleDir(path) && !path.empty())
     {
         path += L"\\";
         path += libraryName;
@@ -76,12 +62,14 @@ FARPROC CqzElevateModule::_GetProcAddr(LPCWSTR libraryName, LPCSTR procName, HMO
         // We run with an administrator's token: the plain search would also
         // look in the current directory and along PATH, where anyone may have
         // left a library of this name. Our own directory is the only place
-        // the agent installs it. The flag governs the library's own imports
-        // too: known DLLs and modules already loaded resolve, anything else
-        // fails the load. Systems without the search flags refuse the call
-        // with ERROR_INVALID_PARAMETER. Both fail closed.
+        // the agent installs it. The flags govern the library's own imports
+        // too, so System32 is searched as well: without it a system DLL that
+        // is not loaded yet (and not a known DLL) would fail the load.
+        // Systems without the search flags refuse the call with
+        // ERROR_INVALID_PARAMETER, which fails closed.
         path = libraryName;
-        library = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+        library =
+            ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
     *libraryHandle = library;
     if (library == nullptr)

@@ -1,11 +1,11 @@
 #include "qz_elevate_cmd_client.h"
 
+#include <cstdlib>
 #include <cwchar>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "common/cust_cmd/cust_cmd.h"
+#include "common/util/scoped.h"
 #include "trace/trace.h"
 
 namespace
@@ -26,14 +26,14 @@ void CqzQzElevateCmdClient::NotifyProcessExit()
                   static_cast<unsigned long>(::GetCurrentProcessId()));
 
     const DWORD size = CqzCustComdFileMap::_GetSerializedSize(text);
-    std::unique_ptr<BYTE[]> payload(new (std::nothrow) BYTE[size]);
+    CqzScopedHeap<BYTE> payload(static_cast<BYTE*>(std::malloc(size)));
     bool sent = false;
     if (payload)
     {
-        CqzCustComdFileMap::_Serialize(text, payload.get());
+        CqzCustComdFileMap::_Serialize(text, payload.Get());
         // The send's text for the user has no reader here.
         std::wstring errorText;
-        sent = CqzCustCmdClient::SendData(QZ_CIC_NOTIFY_QZELEVATE_EXIT, size, payload.get(), errorText);
+        sent = CqzCustCmdClient::SendData(QZ_CIC_NOTIFY_QZELEVATE_EXIT, size, payload.Get(), errorText);
     }
     if (!sent)
         QZTRACE(QZT_ERROR, kClassName, "ERROR: Failed to send QZ_CIC_NOTIFY_QZELEVATE_EXIT command");

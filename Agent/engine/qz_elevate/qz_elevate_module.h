@@ -7,6 +7,7 @@
 #include <ole2.h>
 
 #include "common/atl/exe_module.h"
+#include "common/util/exports.h"
 
 // The program is an out-of-process COM server module that serves no classes:
 // the framework gives it its life cycle (OLE, the registration words, Run),
@@ -64,8 +65,9 @@ public:
     // the export procName, or null with the failure traced. A library that was
     // loaded but lacks the export stays loaded: whatever *libraryHandle holds
     // is the caller's to FreeLibrary. When the launcher's directory cannot be
-    // had, the bare name is loaded from the application directory only, never
-    // from the current directory or PATH. Null arguments (or an ordinal as
+    // had, the bare name is searched for in the application directory and
+    // System32 only (which serve the library's own imports as well), never in
+    // the current directory or along PATH. Null arguments (or an ordinal as
     // procName) are refused with a trace line, nothing loaded and a null
     // handle stored when the handle address is usable.
     static FARPROC _GetProcAddr(LPCWSTR libraryName, LPCSTR procName, HMODULE* libraryHandle);
@@ -77,7 +79,7 @@ public:
     template <typename ExportPointer>
     static ExportPointer ExportAs(FARPROC proc)
     {
-        return reinterpret_cast<ExportPointer>(reinterpret_cast<void (*)()>(proc));
+        return CqzExportAs<ExportPointer>(proc);
     }
 
 private:
