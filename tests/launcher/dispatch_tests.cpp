@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -465,3 +467,86 @@ TEST_F(Dispatch, HostileCommandLinesHaveADefinedResult)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Levels. The launcher's own prefix shows the class but not the level, so a
+// statement moved to another level would still read the same in its files.
+// With a configuration file whose prefix also names the level, every
+// statement the launcher's classes write in a set of typical runs must carry
+// the level of its severity word: ERROR at QZT_ERROR, INFO at QZT_INFO, ...
+
+class DispatchLevels : public Dispatch
+{
+protected:
+    void SetUp() override
+    {
+        Dispatch::SetUp();
+        m_config = Install().Tree().ConfigDir() + L"\\qz_elevate.cfg";
+        // The start-up statements go where the launcher's own start-up file
+        // would be, so the run output is collected as usual.
+        const std::string config =
+            "file = ..\\trace\\" + qztest::ToUtf8(qztest::StartupTraceName(qzlaunch::UserCrc())) +
+            "\nprefix class .* * \"<%YEAR>.<%MONTH>.<%DAY> <%HOUR>:<%MIN>:<%SEC> PID:<%PID> TID:<%TID> "
+            "<%CLASS>::<%STACK>:<%LEVEL>|\"\n";
+        ASSERT_TRUE(qztest::WriteTextFile(m_config, config));
+    }
+    void TearDown() override { ::DeleteFileW(m_config.c_str()); }
+
+    std::wstring m_config;
+};
+
+TEST_F(DispatchLevels, EveryStatementCarriesTheLevelOfItsSeverityWord)
+{
+    const struct
+    {
+        const char* word;
+        const char* level;
+    } severities[] = {
+        {"ERROR: ", "QZT_ERROR"}, {"WARNING: ", "QZT_WARNING"}, {"INFO: ", "QZT_INFO"},
+        {"TRACE: ", "QZT_TRACE"}, {"DEBUG: ", "QZT_DEBUG"},
+    };
+    const char* const launcherClasses[] = {"CqzElevateModule", "", "CqzQzElevateCmdClient", "CqzCustCmdClient"};
+    const wchar_t* const runs[] = {
+        L"/explore C:\\x", // dispatched: command line, policy key absent, exit line
+        L"C:\\x",          // no switch: the refusal
+        L"/explore",       // missing operand
+        L"/navigate https://x.test/ /setautoelvateflag",
+    };
+    std::map<std::string, int> seen;
+    for (const wchar_t* arguments : runs)
+    {
+        SCOPED_TRACE(qztest::ToUtf8(arguments));
+        ASSERT_NO_FATAL_FAILURE(Dispatch::SetUp());
+        const LaunchResult result = Install().Launch(arguments);
+        ASSERT_TRUE(result.process.finished) << "start error " << result.process.error;
+        std::vector<qzlaunch::TraceStatement> statements = result.startup;
+        for (const auto& file : result.commandFiles)
+            statements.insert(statements.end(), file.second.begin(), file.second.end());
+        ASSERT_FALSE(statements.empty());
+        for (const qzlaunch::TraceStatement& statement : statements)
+        {
+            if (!statement.prefixed)
+                continue;
+            bool ours = false;
+            for (const char* name : launcherClasses)
+                ours = ours || statement.className == name;
+            if (!ours)
+                continue;
+            const size_t bar = statement.message.find('|');
+            ASSERT_NE(std::string::npos, bar) << statement.message;
+            const std::string level = statement.message.substr(0, bar);
+            const std::string text = statement.message.substr(bar + 1);
+            for (const auto& severity : severities)
+            {
+                if (text.compare(0, std::strlen(severity.word), severity.word) != 0)
+                    continue;
+                EXPECT_EQ(severity.level, level) << statement.className << "::" << statement.stack << ": " << text;
+                ++seen[severity.level];
+            }
+        }
+    }
+    // The runs above write both kinds: a check that saw none would pass
+    // vacuously.
+    EXPECT_LT(0, seen["QZT_ERROR"]);
+    EXPECT_LT(0, seen["QZT_INFO"]);
+}
