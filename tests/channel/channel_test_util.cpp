@@ -4,9 +4,11 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/cust_cmd/cust_cmd.h"
 #include "common/util/util.h"
+#include "testing/qz_agent/agent_protocol.h"
 
 namespace qzchan
 {
@@ -59,6 +61,30 @@ std::vector<qztest::AgentLogEntry> RunningAgentTest::NewEntries() const
 std::vector<qztest::AgentLogEntry> RunningAgentTest::NewControls() const
 {
     return qztest::ControlEntries(NewEntries());
+}
+
+void RunningAgentTest::ExpectNoWaitClientLeftAlone() const
+{
+    CqzCustCmdResultClient client(CqzCustCmdResultClient::NoWait(), true);
+    const std::vector<BYTE> payload =
+        qztest::BuildResultPayload(::GetCurrentProcessId(), qzagent::kAnswerNow, 5, client);
+    ASSERT_EQ(28u, payload.size());
+    LONGLONG address = 0;
+    LONGLONG eventHandle = 0;
+    std::memcpy(&address, payload.data() + 12, sizeof(address));
+    std::memcpy(&eventHandle, payload.data() + 20, sizeof(eventHandle));
+    EXPECT_EQ(0x00000000FFFFFFFFLL, eventHandle);
+    ASSERT_TRUE(CqzCustCmdClient::SendData(qzagent::kCmdResult, 28, payload.data()));
+
+    const std::vector<qztest::AgentLogEntry> controls = NewControls();
+    ASSERT_EQ(1u, controls.size());
+    EXPECT_EQ("0x00000000FFFFFFFF", controls[0].Get("event_handle")) << controls[0].raw;
+    EXPECT_EQ("0", controls[0].Get("uses_event"));
+    EXPECT_EQ("true", controls[0].Get("set_result"));
+    EXPECT_EQ(5, controls[0].Number("result"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED),
+              *reinterpret_cast<const DWORD*>(static_cast<INT_PTR>(address)))
+        << "the agent wrote nothing into the sender";
 }
 
 bool RunningAgentTest::WaitForEntry(const std::string& event, qztest::AgentLogEntry& entry, DWORD timeoutMs) const

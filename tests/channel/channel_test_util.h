@@ -43,6 +43,9 @@ protected:
     std::vector<qztest::AgentLogEntry> NewControls() const;
     // Waits up to timeoutMs for an entry of that event since SetUp.
     bool WaitForEntry(const std::string& event, qztest::AgentLogEntry& entry, DWORD timeoutMs = 10000) const;
+    // Sends a result block of a client that does not wait and checks that
+    // the agent answered it (result 5) without touching the sender's memory.
+    void ExpectNoWaitClientLeftAlone() const;
 
 private:
     static std::unique_ptr<qztest::AgentInstall> s_install;

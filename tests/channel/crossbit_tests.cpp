@@ -182,20 +182,7 @@ TEST_F(CrossBitness, ResultBlockIsAnsweredWithAndWithoutWaiting)
 
 TEST_F(CrossBitness, ClientThatDoesNotWaitIsLeftAlone)
 {
-    CqzCustCmdResultClient client(CqzCustCmdResultClient::NoWait(), true);
-    const Bytes payload = qztest::BuildResultPayload(::GetCurrentProcessId(), qzagent::kAnswerNow, 5, client);
-    ASSERT_EQ(28u, payload.size());
-    EXPECT_EQ(0x00000000FFFFFFFFLL, BlockField(payload, 20));
-    ASSERT_TRUE(CqzCustCmdClient::SendData(qzagent::kCmdResult, 28, payload.data()));
-    const std::vector<AgentLogEntry> controls = NewControls();
-    ASSERT_EQ(1u, controls.size());
-    EXPECT_EQ("0x00000000FFFFFFFF", controls[0].Get("event_handle")) << controls[0].raw;
-    EXPECT_EQ("0", controls[0].Get("uses_event"));
-    EXPECT_EQ("true", controls[0].Get("set_result"));
-    const LONGLONG address = BlockField(payload, 12);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED),
-              *reinterpret_cast<const DWORD*>(static_cast<INT_PTR>(address)))
-        << "the agent wrote nothing into the sender";
+    ExpectNoWaitClientLeftAlone();
 }
 
 } // namespace

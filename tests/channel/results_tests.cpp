@@ -458,20 +458,7 @@ TEST_F(ResultsAcrossProcesses, AnswerWrittenBeforeTheControlReturns)
 
 TEST_F(ResultsAcrossProcesses, ClientWithoutEventIsLeftAlone)
 {
-    CqzCustCmdResultClient client(CqzCustCmdResultClient::NoWait(), true);
-    const Bytes payload = qztest::BuildResultPayload(::GetCurrentProcessId(), qzagent::kAnswerNow, 5, client);
-    ASSERT_EQ(28u, payload.size());
-    const Block block = ReadBlock(payload.data() + 12);
-    EXPECT_EQ(0x00000000FFFFFFFFLL, block.eventHandle);
-    ASSERT_TRUE(CqzCustCmdClient::SendData(qzagent::kCmdResult, 28, payload.data()));
-
-    const std::vector<AgentLogEntry> controls = NewControls();
-    ASSERT_EQ(1u, controls.size());
-    EXPECT_EQ("0x00000000FFFFFFFF", controls[0].Get("event_handle")) << controls[0].raw;
-    EXPECT_EQ("0", controls[0].Get("uses_event"));
-    EXPECT_EQ("true", controls[0].Get("set_result"));
-    EXPECT_EQ(5, controls[0].Number("result"));
-    EXPECT_EQ(ERROR_CALL_NOT_IMPLEMENTED, ResultAt(block)) << "the agent wrote nothing into the sender";
+    ExpectNoWaitClientLeftAlone();
 }
 
 } // namespace
