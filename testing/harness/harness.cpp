@@ -383,6 +383,47 @@ std::vector<std::string> ReadLines(const std::wstring& path)
     return lines;
 }
 
+bool SplitCrLfLines(const std::wstring& text, std::vector<std::wstring>& lines, std::string* problem)
+{
+    lines.clear();
+    size_t start = 0;
+    while (start < text.size())
+    {
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos)
+        {
+            if (problem)
+                *problem = "text after the last \\r\\n: " + ToUtf8(text.substr(start));
+            return false;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return true;
+}
+
+bool ReadUtf16Lines(const std::wstring& path, std::vector<std::wstring>& lines, std::string* problem)
+{
+    lines.clear();
+    const std::string bytes = ReadTextFile(path);
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xFE)
+    {
+        if (problem)
+            *problem = "no UTF-16LE byte-order mark (" + std::to_string(bytes.size()) + " bytes)";
+        return false;
+    }
+    if (bytes.size() % 2 != 0)
+    {
+        if (problem)
+            *problem = "odd byte count " + std::to_string(bytes.size());
+        return false;
+    }
+    std::wstring text((bytes.size() - 2) / 2, L'\0');
+    memcpy(&text[0], bytes.data() + 2, bytes.size() - 2);
+    return SplitCrLfLines(text, lines, problem);
+}
+
 std::string KeyValues::Get(const std::string& key) const
 {
     auto it = values.find(key);

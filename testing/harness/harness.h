@@ -225,6 +225,13 @@ bool WriteTextFile(const std::wstring& path, const std::string& content);
 std::string ReadTextFile(const std::wstring& path);
 // Lines of a file, split at "\n"; a final line without "\n" is kept.
 std::vector<std::string> ReadLines(const std::wstring& path);
+// A report file as the library writes it: the UTF-16LE byte-order mark, then
+// lines each ending in "\r\n". Fills the lines (without their ends) and
+// answers true only when the file has exactly that form; `problem` then says
+// what is wrong (no mark, odd byte count, text after the last "\r\n").
+bool ReadUtf16Lines(const std::wstring& path, std::vector<std::wstring>& lines, std::string* problem = nullptr);
+// The same split for text already in memory (no byte-order mark).
+bool SplitCrLfLines(const std::wstring& text, std::vector<std::wstring>& lines, std::string* problem = nullptr);
 
 // The agent service key the launcher's location check reads.
 extern const wchar_t* const kAgentServiceKey; // SYSTEM\CurrentControlSet\Services\qz_agent
