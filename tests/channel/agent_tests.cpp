@@ -9,7 +9,7 @@
 #include "testing/qz_agent/agent_protocol.h"
 #include "testing/qz_agent/agent_service_control.h"
 #include "tests/channel/channel_test_util.h"
-#include "tests/cust_cmd/guarded_bytes.h"
+#include "testing/harness/guarded_bytes.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "testing/harness/harness.h"
 #include "trace/qztrace.h"
 #include "tests/cust_cmd/cust_cmd_test_util.h"
-#include "tests/cust_cmd/guarded_bytes.h"
+#include "testing/harness/guarded_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -65,36 +65,6 @@ private:
     bool m_wasOn[kCount] = {};
 };
 constexpr unsigned TraceLevelsOff::kLevels[];
-
-// Names the input being tried when a reader faults, before the process dies.
-volatile unsigned g_seed = 0;
-volatile unsigned g_iteration = 0;
-LONG CALLBACK ReportFault(EXCEPTION_POINTERS* info)
-{
-    if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
-    {
-        std::fprintf(stderr, "access violation at %p: seed %u, iteration %u\n", info->ExceptionRecord->ExceptionAddress,
-                     g_seed, g_iteration);
-        std::fflush(stderr);
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-class FaultReporter
-{
-public:
-    FaultReporter() : m_handler(::AddVectoredExceptionHandler(1, ReportFault)) {}
-    ~FaultReporter()
-    {
-        if (m_handler)
-            ::RemoveVectoredExceptionHandler(m_handler);
-    }
-    FaultReporter(const FaultReporter&) = delete;
-    FaultReporter& operator=(const FaultReporter&) = delete;
-
-private:
-    PVOID m_handler;
-};
 
 unsigned EnvNumber(const char* name, unsigned fallback)
 {
@@ -342,11 +312,11 @@ TEST(CustCmdFuzz, ReadersAndRecordCheckOnGuardedInputs)
     std::printf("seed %u (0x%08X), %u inputs\n", seed, seed, iterations);
     std::fflush(stdout);
     RecordProperty("seed", static_cast<int>(seed));
-    g_seed = seed;
 
     qztest::GuardedBytes guard(3);
     ASSERT_TRUE(guard.Ready());
-    FaultReporter reporter;
+    // Names the input being tried when a reader faults, before the process dies.
+    qztest::FaultNote reporter;
     // Every refusal traces; with the levels off nothing may reach the file.
     qztest::TraceCapture capture;
     std::optional<TraceLevelsOff> quiet;
@@ -362,7 +332,7 @@ TEST(CustCmdFuzz, ReadersAndRecordCheckOnGuardedInputs)
 
     for (unsigned i = 0; i < iterations && !mismatch.Any(); ++i)
     {
-        g_iteration = i;
+        qztest::FaultNote::Name(seed, i);
         Bytes in = gen.Next();
         if (in.size() > guard.Capacity())
             in.resize(guard.Capacity());

@@ -4,7 +4,7 @@
 
 #include "testing/harness/harness.h"
 #include "tests/cust_cmd/cust_cmd_test_util.h"
-#include "tests/cust_cmd/guarded_bytes.h"
+#include "testing/harness/guarded_bytes.h"
 
 #include <gtest/gtest.h>
 

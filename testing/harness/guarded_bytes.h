@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -54,6 +55,44 @@ public:
 private:
     BYTE* m_base = nullptr;
     DWORD m_capacity = 0;
+};
+
+// While one lives, an access violation first prints the input last named
+// with Name() to stderr, so that a reader that faults names what it was given
+// before the process dies.
+class FaultNote
+{
+public:
+    FaultNote() : m_handler(::AddVectoredExceptionHandler(1, Report)) {}
+    ~FaultNote()
+    {
+        if (m_handler)
+            ::RemoveVectoredExceptionHandler(m_handler);
+    }
+    FaultNote(const FaultNote&) = delete;
+    FaultNote& operator=(const FaultNote&) = delete;
+
+    static void Name(unsigned seed, unsigned iteration)
+    {
+        s_seed = seed;
+        s_iteration = iteration;
+    }
+
+private:
+    static LONG CALLBACK Report(EXCEPTION_POINTERS* info)
+    {
+        if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+        {
+            std::fprintf(stderr, "access violation at %p: seed %u, iteration %u\n",
+                         info->ExceptionRecord->ExceptionAddress, s_seed, s_iteration);
+            std::fflush(stderr);
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+
+    static inline volatile unsigned s_seed = 0;
+    static inline volatile unsigned s_iteration = 0;
+    PVOID m_handler;
 };
 
 } // namespace qztest
