@@ -336,21 +336,16 @@ CqzLocalSystemSecurity::CqzLocalSystemSecurity()
 {
     // S-1-5-18: the NT authority with the one sub-authority 18.
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    alignas(DWORD) BYTE localSystem[12] = {};
-    static_assert(sizeof(m_dacl) == sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sizeof(localSystem),
-                  "room for exactly one ACE");
+    alignas(DWORD) BYTE localSystem[12] = {}; // a SID with one sub-authority
     if (!::InitializeSid(localSystem, &ntAuthority, 1))
         return;
     *::GetSidSubAuthority(localSystem, 0) = SECURITY_LOCAL_SYSTEM_RID;
 
-    PACL dacl = reinterpret_cast<PACL>(m_dacl);
-    if (!::InitializeAcl(dacl, sizeof(m_dacl), ACL_REVISION) ||
-        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, 0, GENERIC_ALL, localSystem) ||
-        !::InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(&m_sd, TRUE, dacl, FALSE))
+    CDacl dacl;
+    if (!dacl.AddAllowedAce(CSid(localSystem), GENERIC_ALL) || !m_sd.SetDacl(dacl))
         return;
     m_sa.nLength = sizeof(m_sa);
-    m_sa.lpSecurityDescriptor = &m_sd;
+    m_sa.lpSecurityDescriptor = m_sd.GetPSECURITY_DESCRIPTOR();
     m_sa.bInheritHandle = FALSE;
     m_bReady = true;
 }

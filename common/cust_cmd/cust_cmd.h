@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 
+#include "common/atl/atl_security.h"
 #include "common/atl/atl_sid.h"
 #include "common/sharedmemory/sharedmemory.h"
 #include "common/util/scoped.h"
@@ -126,9 +127,7 @@ public:
     SECURITY_ATTRIBUTES* Get() { return m_bReady ? &m_sa : nullptr; }
 
 private:
-    // ACL header, one ACE header with its mask, and the one-sub-authority SID.
-    alignas(DWORD) BYTE m_dacl[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + 12] = {};
-    SECURITY_DESCRIPTOR m_sd = {};
+    CSecurityDesc m_sd;
     SECURITY_ATTRIBUTES m_sa = {};
     bool m_bReady = false;
 };

@@ -42,6 +42,8 @@
 #include "common/atl/atl_token_lists.h"
 #include "common/util/scoped.h"
 
+class CqzTextSink;
+
 class CqzAccessToken : public CAccessToken
 {
 public:
@@ -307,8 +309,11 @@ public:
     bool GetUserLocaleLanguage(std::wstring& language);
 
     // ---- Security of the token object (access_token_object_security.cpp) --
-    // False: could not tell / the system refused. Error: LastError() (6 on
-    // an empty object).
+    // Each runs the kernel-object handle class (qz_handle.h) on the token
+    // handle, which it borrows, and traces that class's lines under its
+    // names ("CqzHandle", "CqzKernelObjectHandle"). False: could not tell /
+    // the system refused. Error: LastError(), the handle operation's error (6
+    // on an empty object).
 
     // The descriptor into a LocalAlloc'ed block. Access: READ_CONTROL
     // (ACCESS_SYSTEM_SECURITY for the SACL).
@@ -320,14 +325,46 @@ public:
     bool CopySecurityFrom(CqzAccessToken& source);
     // Access: WRITE_DAC.
     bool SetDacl(PACL dacl);
-    // The mandatory label of the token object. Access: READ_CONTROL. Before
-    // Vista: false with 50. False: could not tell; 1168 without a label,
-    // 1337 for a SID that is no integrity label.
+    // The mandatory label of the token object (the first one, with a
+    // WARNING when there are several). Access: READ_CONTROL. Before Vista:
+    // false with 50. False: could not tell; 1168 without a label, 1337 for
+    // a SID that is no integrity label.
     bool GetMandatoryLabel(CSid& label);
     bool GetMandatoryLabelRid(DWORD& rid);
     // Access: WRITE_OWNER. Before Vista: true without doing anything
     // (LastError() 0).
     bool SetMandatoryLabel(const CSid& label, DWORD policy);
+
+    // ---- The token report (access_token_report*.cpp) ---------------------
+    // Human-readable reports for support diagnostics, one line at a time
+    // (formats of text_sink.h). The short report: user, session, owner,
+    // primary group, groups, privileges; with censor set, every SID text
+    // keeps only its final sub-authority ("Error Censoring" when it cannot be
+    // censored). The full report: everything the system tells about the
+    // token, its default DACL, the token object's own security, from Windows
+    // 8 on its capabilities and security attributes, and with includeLinked
+    // (Vista on) the linked token's full report without a further linked
+    // section. An item that cannot be read writes its "Error" line and the
+    // report goes on; an empty object writes "TOKEN HANDLE IS NULL" only.
+    // Access: TOKEN_QUERY, TOKEN_QUERY_SOURCE for the source line,
+    // READ_CONTROL for the token object's security. True: the header line
+    // was written (false: traced, nothing else written). Error: LastError()
+    // as the last item left it.
+    bool DumpUserGroupsAndPriviliges(CqzTextSink& sink, bool censor);
+    bool Dump(CqzTextSink& sink, bool includeLinked);
+    // The same into a new UTF-16 file (byte-order mark, then the lines),
+    // closed before returning. With uniqueName the path's extension becomes
+    // ".<current FILETIME in decimal><extension>" (report.txt ->
+    // report.133520000000000000.txt; at most 1040 characters, else error
+    // 206) and an existing file of that name is never replaced: the next
+    // value is taken. False: the file could not be created or its byte-order
+    // mark written (traced; no report), else the report's result.
+    bool DumpUserGroupsAndPriviliges(const wchar_t* path, bool censor, bool uniqueName);
+    bool Dump(const wchar_t* path, bool includeLinked, bool uniqueName);
+    static bool DumpUserGroupsAndPriviliges(HANDLE hToken, CqzTextSink& sink, bool censor);
+    static bool Dump(HANDLE hToken, CqzTextSink& sink, bool includeLinked);
+    static bool DumpUserGroupsAndPriviliges(HANDLE hToken, const wchar_t* path, bool censor, bool uniqueName);
+    static bool Dump(HANDLE hToken, const wchar_t* path, bool includeLinked, bool uniqueName);
 
     // ---- Name tables (access_token.cpp) -----------------------------------
     // Static; an unknown value gives "Unknown" and a WARNING line.

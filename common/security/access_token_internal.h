@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/security/access_token.h"
+#include "common/security/qz_handle.h"
 
 namespace qzaccesstoken
 {
@@ -13,6 +14,17 @@ constexpr const char kClass[] = "CqzAccessToken";
 CSid BuiltinGroupSid(DWORD rid);
 // S-1-16-<rid>.
 CSid IntegrityLabelSid(DWORD rid);
+
+// The token object as a kernel-object handle that borrows the token's
+// handle: the token stays open when the handle object goes.
+class CqzBorrowedTokenObject : public CqzKernelObjectHandle
+{
+public:
+    explicit CqzBorrowedTokenObject(HANDLE token) : CqzKernelObjectHandle(token) {}
+    ~CqzBorrowedTokenObject() { Detach(); }
+    CqzBorrowedTokenObject(const CqzBorrowedTokenObject&) = delete;
+    CqzBorrowedTokenObject& operator=(const CqzBorrowedTokenObject&) = delete;
+};
 } // namespace qzaccesstoken
 
 template <typename Operation>

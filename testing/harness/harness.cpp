@@ -12,25 +12,31 @@
 namespace qztest
 {
 
-ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options)
+namespace
+{
+
+// Starts the child (inheriting handles only when si carries standard
+// handles) and waits for it; terminated when still running at the time-out.
+ProcessResult StartAndWait(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options,
+                           STARTUPINFOW& si)
 {
     ProcessResult result;
-    STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.lpDesktop = const_cast<wchar_t*>(options.desktop);
     if (options.showWindow >= 0)
     {
-        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.dwFlags |= STARTF_USESHOWWINDOW;
         si.wShowWindow = static_cast<WORD>(options.showWindow);
     }
+    const BOOL inherit = (si.dwFlags & STARTF_USESTDHANDLES) != 0;
     PROCESS_INFORMATION pi = {};
     std::wstring mutableCmd = cmdLine; // CreateProcessW may write into it
     BOOL ok;
     if (options.token)
-        ok = ::CreateProcessAsUserW(options.token, exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                    options.cwd, &si, &pi);
+        ok = ::CreateProcessAsUserW(options.token, exePath.c_str(), &mutableCmd[0], nullptr, nullptr, inherit, 0,
+                                    nullptr, options.cwd, &si, &pi);
     else
-        ok = ::CreateProcessW(exePath.c_str(), &mutableCmd[0], nullptr, nullptr, FALSE, 0, nullptr, options.cwd, &si,
+        ok = ::CreateProcessW(exePath.c_str(), &mutableCmd[0], nullptr, nullptr, inherit, 0, nullptr, options.cwd, &si,
                               &pi);
     if (!ok)
     {
@@ -50,6 +56,87 @@ ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLin
     result.finished = true;
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
+}
+
+// One pipe whose write end the child inherits; the reader thread collects
+// everything until the last write end closes.
+struct CapturePipe
+{
+    ScopedHandle read;
+    ScopedHandle write;
+    ScopedHandle thread;
+    std::string bytes;
+
+    bool Create()
+    {
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+        return ::CreatePipe(read.Receive(), write.Receive(), &sa, 0) &&
+               ::SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, 0);
+    }
+    static DWORD WINAPI Reader(void* context)
+    {
+        CapturePipe& pipe = *static_cast<CapturePipe*>(context);
+        char buffer[4096];
+        DWORD read = 0;
+        while (::ReadFile(pipe.read.Get(), buffer, sizeof(buffer), &read, nullptr) && read != 0)
+            pipe.bytes.append(buffer, read);
+        return 0;
+    }
+    bool StartReader()
+    {
+        thread.Reset(::CreateThread(nullptr, 0, Reader, this, 0, nullptr));
+        return thread.IsValid();
+    }
+};
+
+} // namespace
+
+ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options)
+{
+    STARTUPINFOW si = {};
+    return StartAndWait(exePath, cmdLine, options, si);
+}
+
+CapturedRun RunProcessCaptured(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options)
+{
+    CapturedRun run;
+    CapturePipe out;
+    CapturePipe err;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    ScopedHandle input(
+        ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr));
+    if (!out.Create() || !err.Create() || !input.IsValid() || !out.StartReader())
+    {
+        run.result.error = ::GetLastError();
+        return run;
+    }
+    if (!err.StartReader())
+    {
+        run.result.error = ::GetLastError();
+        out.write.Reset();
+        ::WaitForSingleObject(out.thread.Get(), INFINITE);
+        return run;
+    }
+    STARTUPINFOW si = {};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = input.Get();
+    si.hStdOutput = out.write.Get();
+    si.hStdError = err.write.Get();
+    run.result = StartAndWait(exePath, cmdLine, options, si);
+    // The readers end once no process holds a write end any more.
+    out.write.Reset();
+    err.write.Reset();
+    const HANDLE threads[] = {out.thread.Get(), err.thread.Get()};
+    if (::WaitForMultipleObjects(2, threads, TRUE, 30000) >= WAIT_OBJECT_0 + 2)
+    {
+        // A process the child left behind still holds a write end.
+        ::CancelSynchronousIo(out.thread.Get());
+        ::CancelSynchronousIo(err.thread.Get());
+        ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    }
+    run.out = out.bytes;
+    run.err = err.bytes;
+    return run;
 }
 
 std::wstring QuoteArg(const std::wstring& arg)
@@ -486,6 +573,20 @@ std::wstring SidToString(PSID sid)
     if (sid == nullptr || !::ConvertSidToStringSidW(sid, text.Receive()))
         return std::wstring();
     return text.Get();
+}
+
+std::wstring AccountTraceText(PSID sid)
+{
+    const std::wstring sidText = SidToString(sid);
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!::LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use) || name[0] == L'\0')
+        return L"SID=[" + sidText + L"]";
+    const std::wstring account = domain[0] == L'\0' ? std::wstring(name) : std::wstring(domain) + L"\\" + name;
+    return L"Name=[" + account + L"] SID=[" + sidText + L"]";
 }
 
 namespace

@@ -45,6 +45,17 @@ struct RunOptions
 // child's GetCommandLineW will show it) and waits for it.
 ProcessResult RunProcess(const std::wstring& exePath, const std::wstring& cmdLine, const RunOptions& options = {});
 
+// The same with the child's standard output and error captured, each
+// through its own pipe read while the child runs (standard input is NUL).
+struct CapturedRun
+{
+    ProcessResult result;
+    std::string out; // the bytes written to standard output
+    std::string err; // the bytes written to standard error
+};
+CapturedRun RunProcessCaptured(const std::wstring& exePath, const std::wstring& cmdLine,
+                               const RunOptions& options = {});
+
 // Quotes one argument the way CommandLineToArgvW splits it back.
 std::wstring QuoteArg(const std::wstring& arg);
 
@@ -160,6 +171,10 @@ std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts);
 // The DACL of a kernel object through its handle (READ_CONTROL): "D:...".
 std::string ObjectDaclSddl(HANDLE object);
 std::wstring SidToString(PSID sid); // empty for null or an invalid SID
+// The library's trace text of an account SID, from LookupAccountSidW:
+// "Name=[DOMAIN\name] SID=[S-...]", "Name=[name] SID=[S-...]" without a
+// domain, "SID=[S-...]" when the SID names no account.
+std::wstring AccountTraceText(PSID sid);
 
 // Tokens derived from this process's token, each an owned handle (empty on
 // failure, with the failing call's error as the last error).

@@ -33,6 +33,25 @@ TEST(RunProcess, MissingProgramIsNotStarted)
     EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), r.error);
 }
 
+TEST(RunProcessCaptured, KeepsStandardOutputAndErrorApartWithTheExitCode)
+{
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetSystemDirectoryW(system, MAX_PATH));
+    const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+    qztest::CapturedRun run =
+        qztest::RunProcessCaptured(cmd, qztest::QuoteArg(cmd) + L" /c \"echo to-out&echo to-err>&2&exit 7\"");
+    ASSERT_TRUE(run.result.started) << run.result.error;
+    ASSERT_TRUE(run.result.finished);
+    EXPECT_EQ(7u, run.result.exitCode);
+    EXPECT_EQ("to-out\r\n", run.out);
+    EXPECT_EQ("to-err\r\n", run.err);
+
+    qztest::CapturedRun missing = qztest::RunProcessCaptured(L"C:\\no\\such\\program.exe", L"program.exe");
+    EXPECT_FALSE(missing.result.started);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), missing.result.error);
+    EXPECT_TRUE(missing.out.empty() && missing.err.empty());
+}
+
 TEST(QuoteArg, RoundTripsThroughCommandLineToArgvW)
 {
     const std::wstring args[] = {L"plain", L"with space", L"", L"quote\"inside", L"trailing\\", L"C:\\dir with\\"};

@@ -270,7 +270,8 @@ TEST_F(TokenTest, EmptyObjectAnswersWithItsMessagesAndErrorSix)
          },
          false,
          6,
-         {"ERROR: m_hToken is NULL"}},
+         // Written by the kernel-object handle class the token goes through.
+         {"ERROR: Handle is NULL"}},
         {"SetDacl", [](CqzAccessToken& t) { return t.SetDacl(nullptr); }, false, 6, {"ERROR: Token is NULL"}},
     };
     for (const EmptyCase& row : cases)
