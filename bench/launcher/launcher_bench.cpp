@@ -1,18 +1,23 @@
 // What a run of the launcher costs: qz_elevate.exe "/explore <folder>" end to
-// end (policy value allowing non-administrators, stand-in qz_shex.dll, agent
-// service stand-in running and notified) against an empty GUI program
-// started the same way from the same directory, interleaved in one run.
+// end, as the agent starts it in the usual case (policy value absent, so the
+// token is examined; stand-in qz_shex.dll; agent service stand-in running and
+// notified), against two programs started the same way from the same
+// directory, interleaved in one run:
+//   - the floor (bench_floor.exe): the same system work in plain C, without
+//     the C++ runtime or the tracing library, writing as many trace bytes;
+//   - an empty GUI program (bench_empty_gui.exe), the cost of any process.
 //
-// Prints, for both, the median, mean and fastest wall time of a start-to-
-// exit run as the parent sees it, and their ratio; and the launcher's own
-// time from its entry to its exit, taken from millisecond timestamps of its
-// first trace statement (trace start-up, right after the entry) and of its
-// exit line. For those timestamps the installation carries a trace
-// configuration file (config\qz_elevate.cfg) that puts the process id and
-// the time to the millisecond in front of every line; otherwise the launcher
-// runs as the agent starts it.
+// Prints the median, mean and fastest wall time of each as the parent sees
+// it, the ratios launcher / floor and launcher / empty, and the launcher's
+// time split in three: process start to its first trace statement, first
+// statement to its exit line, exit line to process end. The split comes from
+// millisecond timestamps: the installation carries a trace configuration
+// file (config\qz_elevate.cfg) that puts the process id and the local time to
+// the millisecond in front of every line, and the parent reads the same clock
+// before it starts the process and when the wait for it ends.
 //
-//   launcher_bench.exe [runs]     (default 30 of each, after 3 warm-up runs)
+//   launcher_bench.exe [runs]     (default 30 of each, after 3 warm-up rounds)
+#include "bench/bench_env.h"
 #include "testing/harness/harness.h"
 #include "testing/qz_agent/agent_service_control.h"
 #include "testing/standin/standin_record.h"
@@ -27,13 +32,16 @@
 namespace
 {
 
+const double kDayMs = 86400000.0;
+
 struct Timed
 {
     bool ok = false;
     DWORD pid = 0;
     DWORD exitCode = 0;
-    double wallMs = 0;     // CreateProcessW to the end of the wait, in the parent
-    double lifetimeMs = 0; // process creation to exit, as the system records them
+    double wallMs = 0;     // CreateProcessW to the end of the wait (performance counter)
+    double startClock = 0; // local time of day before CreateProcessW, ms
+    double endClock = 0;   // local time of day when the wait ended, ms
 };
 
 double Now(const LARGE_INTEGER& frequency)
@@ -43,12 +51,25 @@ double Now(const LARGE_INTEGER& frequency)
     return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-double FileTimeMs(const FILETIME& time)
+// The clock of the trace prefix: local time of day in milliseconds.
+double ClockMs()
 {
+    FILETIME now;
+    FILETIME local;
+    ::GetSystemTimeAsFileTime(&now);
+    if (!::FileTimeToLocalFileTime(&now, &local))
+        return 0;
     ULARGE_INTEGER value;
-    value.LowPart = time.dwLowDateTime;
-    value.HighPart = time.dwHighDateTime;
-    return static_cast<double>(value.QuadPart) / 10000.0;
+    value.LowPart = local.dwLowDateTime;
+    value.HighPart = local.dwHighDateTime;
+    return static_cast<double>((value.QuadPart / 10000) % 86400000ULL);
+}
+
+// b - a on the time-of-day clock, across midnight as well.
+double ClockSpan(double a, double b)
+{
+    const double span = b - a;
+    return span < -kDayMs / 2 ? span + kDayMs : span;
 }
 
 Timed Start(const std::wstring& exe, const std::wstring& arguments, const LARGE_INTEGER& frequency)
@@ -58,6 +79,7 @@ Timed Start(const std::wstring& exe, const std::wstring& arguments, const LARGE_
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
+    timed.startClock = ClockMs();
     const double begin = Now(frequency);
     if (!::CreateProcessW(exe.c_str(), &cmdLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return timed;
@@ -69,10 +91,8 @@ Timed Start(const std::wstring& exe, const std::wstring& arguments, const LARGE_
         return timed;
     }
     timed.wallMs = Now(frequency) - begin;
+    timed.endClock = ClockMs();
     ::GetExitCodeProcess(process.Get(), &timed.exitCode);
-    FILETIME created, exited, kernel, user;
-    if (::GetProcessTimes(process.Get(), &created, &exited, &kernel, &user))
-        timed.lifetimeMs = FileTimeMs(exited) - FileTimeMs(created);
     timed.pid = pi.dwProcessId;
     timed.ok = true;
     return timed;
@@ -120,6 +140,45 @@ void Print(const char* name, const Summary& summary)
                 summary.fastest);
 }
 
+ULONGLONG FileSize(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The launcher's command trace file (its name holds the user checksum).
+std::wstring CommandTracePath(const std::wstring& traceDir)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((traceDir + L"\\qz_elevate.ebh.*.trace").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    ::FindClose(find);
+    return traceDir + L"\\" + data.cFileName;
+}
+
+// Per launcher process: the time of its first trace statement (start-up file)
+// and of its exit line (the command's file).
+void ReadStamps(const std::wstring& startupTrace, const std::wstring& commandTrace, std::map<DWORD, double>& first,
+                std::map<DWORD, double>& exitLine)
+{
+    DWORD pid = 0;
+    double ms = 0;
+    std::string message;
+    for (const std::string& line : qztest::ReadLines(startupTrace))
+    {
+        if (ParseStamp(line, pid, ms, message) && first.count(pid) == 0)
+            first[pid] = ms;
+    }
+    for (const std::string& line : qztest::ReadLines(commandTrace))
+    {
+        if (ParseStamp(line, pid, ms, message) && message.compare(0, 23, "INFO: Exited with code ") == 0)
+            exitLine[pid] = ms;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -131,7 +190,7 @@ int main(int argc, char** argv)
 
     qztest::AgentInstall install;
     if (install.Root().empty() || !install.CopyLauncher() || !install.CopyFromBuild(qztest::kStandinDlls) ||
-        !install.CopyFromBuild({L"bench_empty_gui.exe"}))
+        !install.CopyFromBuild({L"bench_empty_gui.exe", L"bench_floor.exe"}))
     {
         std::printf("cannot lay out the agent installation\n");
         return 1;
@@ -143,10 +202,14 @@ int main(int argc, char** argv)
                     service.FailedStep().c_str(), service.Error());
         return 1;
     }
-    const std::wstring policyKey = std::wstring(qztest::kAgentServiceKey) + L"\\Parameters\\Marrowgate";
-    if (!qztest::SetRegDword(HKEY_LOCAL_MACHINE, policyKey, L"QzElevateAllowNonAdmin", 1))
+    // The parameters key as the agent's installer leaves it, without the
+    // policy value: the launcher examines its token, as it usually does.
+    const std::wstring parametersKey = std::wstring(qztest::kAgentServiceKey) + L"\\Parameters";
+    const std::wstring policyKey = parametersKey + L"\\Marrowgate";
+    qztest::DeleteRegTree(HKEY_LOCAL_MACHINE, parametersKey);
+    if (!qztest::CreateRegKey(HKEY_LOCAL_MACHINE, policyKey))
     {
-        std::printf("cannot write the policy value\n");
+        std::printf("cannot create the policy key\n");
         return 1;
     }
     const char* const config = "file = ..\\trace\\qz_elevate.bench.trace\n"
@@ -161,89 +224,110 @@ int main(int argc, char** argv)
     }
 
     const std::wstring launcher = install.LauncherPath();
+    const std::wstring floor = install.BinDir() + L"\\bench_floor.exe";
     const std::wstring empty = install.BinDir() + L"\\bench_empty_gui.exe";
     const std::wstring arguments = L"/explore C:\\users\\Public";
+    const std::wstring startupTrace = install.TraceDir() + L"\\qz_elevate.bench.trace";
 
-    std::vector<double> launcherWall, emptyWall, launcherLife, emptyLife;
-    std::vector<DWORD> launcherPids;
+    // Warm-up rounds of the launcher alone; what they add to its two trace
+    // files is what the floor writes per run.
     int failures = 0;
-    for (int i = 0; i < warmUp + runs; ++i)
+    for (int i = 0; i < warmUp; ++i)
     {
-        // Interleaved, so that drift in the machine's load hits both alike.
-        const Timed e = Start(empty, L"", frequency);
         const Timed l = Start(launcher, arguments, frequency);
-        if (!e.ok || !l.ok || e.exitCode != 0 || l.exitCode != 0)
+        failures += l.ok && l.exitCode == 0 ? 0 : 1;
+    }
+    const std::wstring commandTrace = CommandTracePath(install.TraceDir());
+    const ULONGLONG startupBytes = FileSize(startupTrace) / warmUp;
+    const ULONGLONG commandBytes = commandTrace.empty() ? 0 : FileSize(commandTrace) / warmUp;
+    const std::wstring floorArguments =
+        arguments + L" " + std::to_wstring(startupBytes) + L" " + std::to_wstring(commandBytes);
+    for (int i = 0; i < warmUp; ++i)
+    {
+        Start(floor, floorArguments, frequency);
+        Start(empty, L"", frequency);
+    }
+
+    std::vector<double> launcherWall, floorWall, emptyWall;
+    std::vector<Timed> launcherRuns;
+    int floorFailures = 0;
+    for (int i = 0; i < runs; ++i)
+    {
+        // Interleaved, and the order turned each round, so that drift in the
+        // machine's load hits all three alike.
+        Timed l, f, e;
+        for (int k = 0; k < 3; ++k)
+        {
+            const int which = (i + k) % 3;
+            if (which == 0)
+                l = Start(launcher, arguments, frequency);
+            else if (which == 1)
+                f = Start(floor, floorArguments, frequency);
+            else
+                e = Start(empty, L"", frequency);
+        }
+        if (!l.ok || l.exitCode != 0 || !e.ok || e.exitCode != 0)
         {
             ++failures;
             continue;
         }
-        if (i < warmUp)
+        if (!f.ok || f.exitCode != 0)
+        {
+            if (floorFailures++ == 0)
+                std::printf("  the floor failed: %s, exit code %lu\n", f.ok ? "ran" : "did not start",
+                            static_cast<unsigned long>(f.exitCode));
             continue;
-        emptyWall.push_back(e.wallMs);
-        emptyLife.push_back(e.lifetimeMs);
+        }
         launcherWall.push_back(l.wallMs);
-        launcherLife.push_back(l.lifetimeMs);
-        launcherPids.push_back(l.pid);
+        floorWall.push_back(f.wallMs);
+        emptyWall.push_back(e.wallMs);
+        launcherRuns.push_back(l);
     }
 
-    // The launcher's first trace statement (start-up file) and its exit line
-    // (the command's file), per process.
-    std::map<DWORD, double> entry, exit;
-    for (const std::string& line : qztest::ReadLines(install.TraceDir() + L"\\qz_elevate.bench.trace"))
+    std::map<DWORD, double> first, exitLine;
+    ReadStamps(startupTrace, commandTrace, first, exitLine);
+    std::vector<double> toFirst, own, fromExit;
+    for (const Timed& run : launcherRuns)
     {
-        DWORD pid = 0;
-        double ms = 0;
-        std::string message;
-        if (ParseStamp(line, pid, ms, message) && entry.count(pid) == 0)
-            entry[pid] = ms;
-    }
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((install.TraceDir() + L"\\qz_elevate.ebh.*.trace").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE)
-    {
-        for (const std::string& line : qztest::ReadLines(install.TraceDir() + L"\\" + data.cFileName))
-        {
-            DWORD pid = 0;
-            double ms = 0;
-            std::string message;
-            if (ParseStamp(line, pid, ms, message) && message.compare(0, 23, "INFO: Exited with code ") == 0)
-                exit[pid] = ms;
-        }
-        ::FindClose(find);
-    }
-    std::vector<double> own;
-    for (DWORD pid : launcherPids)
-    {
-        if (entry.count(pid) && exit.count(pid) && exit[pid] >= entry[pid])
-            own.push_back(exit[pid] - entry[pid]);
+        if (!first.count(run.pid) || !exitLine.count(run.pid))
+            continue;
+        toFirst.push_back(ClockSpan(run.startClock, first[run.pid]));
+        own.push_back(ClockSpan(first[run.pid], exitLine[run.pid]));
+        fromExit.push_back(ClockSpan(exitLine[run.pid], run.endClock));
     }
 
     const size_t notified = service.Controls().size();
     std::vector<qztest::StandinCall> calls;
     qztest::ReadStandinCalls(install.BinDir(), calls);
+    qztest::DeleteRegTree(HKEY_LOCAL_MACHINE, parametersKey);
 
-    qztest::DeleteRegTree(HKEY_LOCAL_MACHINE, std::wstring(qztest::kAgentServiceKey) + L"\\Parameters");
-
-    std::printf("qz_elevate.exe /explore end to end vs an empty GUI program, %d runs each (after %d warm-up)\n",
-                static_cast<int>(launcherWall.size()), warmUp);
-    std::printf("  failed runs: %d; exit notifications received: %u; ShowEBH calls recorded: %u\n", failures,
-                static_cast<unsigned>(notified), static_cast<unsigned>(calls.size()));
-    const Summary lw = Summarise(launcherWall), ew = Summarise(emptyWall);
-    const Summary ll = Summarise(launcherLife), el = Summarise(emptyLife);
-    const Summary o = Summarise(own);
+    std::printf("launcher_bench (%s): qz_elevate.exe /explore end to end against the floor program and an empty GUI "
+                "program, %d interleaved runs each (after %d warm-up rounds)\n",
+                BenchEnvironment().c_str(), static_cast<int>(launcherWall.size()), warmUp);
+    std::printf("  failed runs: launcher or empty %d, floor %d; exit notifications received: %u; ShowEBH calls "
+                "recorded: %u\n",
+                failures, floorFailures, static_cast<unsigned>(notified), static_cast<unsigned>(calls.size()));
+    std::printf("  floor writes %llu + %llu trace bytes per run (what a launcher run adds to its two files)\n",
+                startupBytes, commandBytes);
+    const Summary lw = Summarise(launcherWall), fw = Summarise(floorWall), ew = Summarise(emptyWall);
     std::printf("wall time, start to exit as the parent sees it:\n");
     Print("qz_elevate.exe", lw);
+    Print("floor (same system work, plain C)", fw);
     Print("empty GUI program", ew);
-    std::printf("process lifetime, creation to exit (system times, coarse):\n");
-    Print("qz_elevate.exe", ll);
-    Print("empty GUI program", el);
-    std::printf("launcher's own time, entry to exit (trace timestamps, 1 ms resolution, %u runs):\n",
+    std::printf("launcher's time in three parts (trace timestamps, 1 ms resolution, %u runs):\n",
                 static_cast<unsigned>(own.size()));
-    Print("first trace statement to exit line", o);
+    Print("process start to first statement", Summarise(toFirst));
+    Print("first statement to exit line", Summarise(own));
+    Print("exit line to process end", Summarise(fromExit));
+    if (fw.median > 0)
+        std::printf("launcher / floor: %.2f\n", lw.median / fw.median);
     if (ew.median > 0)
-        std::printf("ratio of median wall times, launcher / empty program: %.2f\n", lw.median / ew.median);
-    if (lw.median > 0)
-        std::printf("share of the launcher's median wall time spent between entry and exit: %.0f%%\n",
-                    100.0 * o.median / lw.median);
-    return failures == 0 ? 0 : 2;
+        std::printf("launcher / empty: %.2f\n", lw.median / ew.median);
+    if (ew.median > 0)
+        std::printf("floor / empty: %.2f\n", fw.median / ew.median);
+    // The fastest runs are the ones a busy machine disturbed least.
+    if (fw.fastest > 0)
+        std::printf("fastest runs, for reference: launcher / floor %.2f, launcher / empty %.2f\n",
+                    lw.fastest / fw.fastest, ew.fastest > 0 ? lw.fastest / ew.fastest : 0.0);
+    return failures == 0 && floorFailures == 0 && !launcherWall.empty() ? 0 : 2;
 }

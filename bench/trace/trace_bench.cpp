@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_env.h"
 #include "trace/trace.h"
 
 namespace
@@ -159,9 +160,9 @@ int main(int argc, char** argv)
     D_Support_c::SetDoPrintFor(1, "CqzSomethingElse", kClassOff, 1);
     D_Support_c::SetDoPrintFor(1, ".*", kOn, 1);
 
-    std::printf("trace_bench: enabled cases in 8 turns of %lld statements against the floor (best turn of each),\n"
+    std::printf("trace_bench (%s): enabled cases in 8 turns of %lld statements against the floor (best turn of each),\n"
                 "%lld disabled statements (best of 5)\n\n",
-                std::max<long long>(enabledOps / 5, 1), disabledOps);
+                BenchEnvironment().c_str(), std::max<long long>(enabledOps / 5, 1), disabledOps);
     std::printf("| %-44s | %10s | %10s | %6s |\n", "case", "ns/stmt", "floor ns", "ratio");
     std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
                 std::string(12, '-').c_str(), std::string(8, '-').c_str());
