@@ -48,29 +48,7 @@ CqzDumpFile::CqzDumpFile(const wchar_t* path, const char* className)
 
 std::wstring JoinFlagNames(DWORD value, const FlagName* names, size_t count)
 {
-    if (value == 0)
-        return L"NULL";
-    std::wstring text;
-    DWORD named = 0;
-    for (size_t i = 0; i < count; ++i)
-    {
-        named |= names[i].bit;
-        if ((value & names[i].bit) == 0)
-            continue;
-        if (!text.empty())
-            text += L"|";
-        text += names[i].name;
-    }
-    const DWORD rest = value & ~named;
-    if (rest != 0)
-    {
-        wchar_t hex[16];
-        std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), L"0x%.8X", static_cast<unsigned>(rest));
-        if (!text.empty())
-            text += L"|";
-        text += hex;
-    }
-    return text;
+    return value == 0 ? std::wstring(L"NULL") : CqzJoinFlagNames(value, names, count);
 }
 
 void DumpNamedObjectSecurity(const wchar_t* path, CqzTextSink& sink)

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/util/flag_names.h"
 #include "common/util/scoped.h"
 #include "common/util/text_sink.h"
 
@@ -32,15 +33,9 @@ private:
     bool m_open = false;
 };
 
-// One named bit of a flag word.
-struct FlagName
-{
-    DWORD bit;
-    const wchar_t* name;
-};
+using FlagName = CqzFlagName;
 
-// The names of the set bits in table order joined by "|", then the bits no
-// entry names as one "0x%.8X"; "NULL" for 0.
+// The flag-word text of the dumps: "NULL" for 0, else the joined names.
 std::wstring JoinFlagNames(DWORD value, const FlagName* names, size_t count);
 
 // The lines of a file's security read by name (GetNamedSecurityInfoW, owner,

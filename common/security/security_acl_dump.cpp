@@ -5,41 +5,10 @@
 #include <cwchar>
 
 #include "common/atl/atl_ace_layout.h"
+#include "common/util/flag_names.h"
 
 namespace
 {
-
-struct NamedBit
-{
-    DWORD bit;
-    const wchar_t* name;
-};
-
-// The names of the set bits in table order, joined by "|", then the bits no
-// name covers in the hexadecimal form; empty for no bits.
-std::wstring JoinBitNames(DWORD value, const NamedBit* table, size_t count, const wchar_t* restFormat)
-{
-    std::wstring text;
-    DWORD rest = value;
-    for (size_t i = 0; i < count; ++i)
-    {
-        if ((value & table[i].bit) == 0)
-            continue;
-        if (!text.empty())
-            text += L'|';
-        text += table[i].name;
-        rest &= ~table[i].bit;
-    }
-    if (rest != 0)
-    {
-        wchar_t hex[16] = {};
-        std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), restFormat, static_cast<unsigned int>(rest));
-        if (!text.empty())
-            text += L'|';
-        text += hex;
-    }
-    return text;
-}
 
 void PrintMaskAceLine(CqzTextSink& sink, DWORD index, BYTE type, BYTE flags, ACCESS_MASK mask, PSID sid)
 {
@@ -90,7 +59,7 @@ const wchar_t* CqzSecurityDesc::GetAceTypeName(BYTE aceType)
 std::wstring CqzSecurityDesc::GetAceFlagsString(BYTE aceFlags)
 {
     // 0x20 has no name of its own; it comes out in hexadecimal.
-    static const NamedBit kFlags[] = {
+    static const CqzFlagName kFlags[] = {
         {OBJECT_INHERIT_ACE, L"OBJECT_INHERIT"},
         {CONTAINER_INHERIT_ACE, L"CONTAINER_INHERIT"},
         {NO_PROPAGATE_INHERIT_ACE, L"NO_PROPAGATE_INHERIT"},
@@ -101,12 +70,12 @@ std::wstring CqzSecurityDesc::GetAceFlagsString(BYTE aceFlags)
     };
     if (aceFlags == 0)
         return L"0";
-    return JoinBitNames(aceFlags, kFlags, sizeof(kFlags) / sizeof(kFlags[0]), L"0x%.2X");
+    return CqzJoinFlagNames(aceFlags, kFlags, L"0x%.2X");
 }
 
 std::wstring CqzSecurityDesc::GetControlString(SECURITY_DESCRIPTOR_CONTROL control)
 {
-    static const NamedBit kBits[] = {
+    static const CqzFlagName kBits[] = {
         {SE_OWNER_DEFAULTED, L"OWNER_DEFAULTED"},
         {SE_GROUP_DEFAULTED, L"GROUP_DEFAULTED"},
         {SE_DACL_PRESENT, L"DACL_PRESENT"},
@@ -124,7 +93,7 @@ std::wstring CqzSecurityDesc::GetControlString(SECURITY_DESCRIPTOR_CONTROL contr
     };
     if (control == 0)
         return L"NULL";
-    return JoinBitNames(control, kBits, sizeof(kBits) / sizeof(kBits[0]), L"0x%.8X");
+    return CqzJoinFlagNames(control, kBits);
 }
 
 void CqzSecurityDesc::DumpAcl(const ACL* acl, CqzTextSink& sink)

@@ -5,6 +5,7 @@
 #include <cstdarg>
 
 #include "common/security/security.h"
+#include "common/util/flag_names.h"
 #include "common/util/os.h"
 #include "common/util/text_sink.h"
 
@@ -85,11 +86,7 @@ std::wstring CqzTokenSecurityAttribute::GetFlagsString(ULONG flags)
 {
     if (flags == 0)
         return L"0";
-    static const struct
-    {
-        ULONG bit;
-        const wchar_t* word;
-    } kWords[] = {
+    static const CqzFlagName kWords[] = {
         {qzclaims::kFlagCompareIgnore, L"COMPARE_IGNORE"},
         {qzclaims::kFlagMandatory, L"MANDATORY"},
         {qzclaims::kFlagDisabled, L"DISABLED"},
@@ -98,24 +95,7 @@ std::wstring CqzTokenSecurityAttribute::GetFlagsString(ULONG flags)
         {qzclaims::kFlagValueCaseSensitive, L"VALUE_CASE_SENSITIVE"},
         {qzclaims::kFlagNonInheritable, L"NON_INHERITABLE"},
     };
-    std::wstring text;
-    ULONG known = 0;
-    for (const auto& word : kWords)
-    {
-        known |= word.bit;
-        if ((flags & word.bit) == 0)
-            continue;
-        if (!text.empty())
-            text += L"|";
-        text += word.word;
-    }
-    if ((flags & ~known) != 0)
-    {
-        if (!text.empty())
-            text += L"|";
-        text += Format(L"0x%.8X", flags & ~known);
-    }
-    return text;
+    return CqzJoinFlagNames(flags, kWords);
 }
 
 std::wstring CqzTokenSecurityAttribute::GetValueString(ULONG index) const

@@ -6,8 +6,8 @@
 
 #include "common/security/access_token.h"
 #include "common/security/qz_handle.h"
-#include "common/security/qz_handle_dump_internal.h"
 #include "common/security/security.h"
+#include "common/util/flag_names.h"
 #include "common/util/util.h"
 
 namespace qzdiag
@@ -25,11 +25,11 @@ const DWORD kTokenAccess[] = {
     TOKEN_QUERY,
 };
 
-const qzdump::FlagName kStandardRightNames[] = {
+const CqzFlagName kStandardRightNames[] = {
     {DELETE, L"DELETE"},           {READ_CONTROL, L"READ_CONTROL"}, {WRITE_DAC, L"WRITE_DAC"},
     {WRITE_OWNER, L"WRITE_OWNER"}, {SYNCHRONIZE, L"SYNCHRONIZE"},
 };
-const qzdump::FlagName kFileRightNames[] = {
+const CqzFlagName kFileRightNames[] = {
     {FILE_READ_DATA, L"READ_DATA"},
     {FILE_WRITE_DATA, L"WRITE_DATA"},
     {FILE_APPEND_DATA, L"APPEND_DATA"},
@@ -41,7 +41,7 @@ const qzdump::FlagName kFileRightNames[] = {
     {FILE_WRITE_ATTRIBUTES, L"WRITE_ATTRIBUTES"},
 };
 // The same bits as a directory's rights.
-const qzdump::FlagName kDirectoryRightNames[] = {
+const CqzFlagName kDirectoryRightNames[] = {
     {FILE_LIST_DIRECTORY, L"LIST_DIRECTORY"},
     {FILE_ADD_FILE, L"ADD_FILE"},
     {FILE_ADD_SUBDIRECTORY, L"ADD_SUBDIRECTORY"},
@@ -54,9 +54,9 @@ const qzdump::FlagName kDirectoryRightNames[] = {
 };
 
 template <size_t N>
-std::wstring Names(DWORD value, const qzdump::FlagName (&names)[N])
+std::wstring Names(DWORD value, const CqzFlagName (&names)[N])
 {
-    return qzdump::JoinFlagNames(value, names, N);
+    return value == 0 ? std::wstring(L"NULL") : CqzJoinFlagNames(value, names);
 }
 
 std::wstring PidText(DWORD pid)
