@@ -325,6 +325,19 @@ int main(int argc, char** argv)
         std::printf("launcher / empty: %.2f\n", lw.median / ew.median);
     if (ew.median > 0)
         std::printf("floor / empty: %.2f\n", fw.median / ew.median);
+    // Each round ran the three programs back to back, so its own ratio is
+    // the one a drift of the machine's pace disturbs least.
+    std::vector<double> pairedFloor, pairedEmpty;
+    for (size_t i = 0; i < launcherWall.size(); ++i)
+    {
+        if (floorWall[i] > 0)
+            pairedFloor.push_back(launcherWall[i] / floorWall[i]);
+        if (emptyWall[i] > 0)
+            pairedEmpty.push_back(launcherWall[i] / emptyWall[i]);
+    }
+    if (!pairedFloor.empty() && !pairedEmpty.empty())
+        std::printf("median of the rounds' own ratios, for reference: launcher / floor %.2f, launcher / empty %.2f\n",
+                    Summarise(pairedFloor).median, Summarise(pairedEmpty).median);
     // The fastest runs are the ones a busy machine disturbed least.
     if (fw.fastest > 0)
         std::printf("fastest runs, for reference: launcher / floor %.2f, launcher / empty %.2f\n",

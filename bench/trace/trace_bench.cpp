@@ -45,16 +45,23 @@ double BestNsPerOp(int repeats, long long ops, Body body)
 }
 
 // Both cases in turns, so that both see the same load of a shared machine;
-// the best round of each.
+// the best turn of each, and the median of the turns' own ratios a / b.
 template <class A, class B>
-void BestOfTurns(int rounds, long long ops, A a, B b, double* aNs, double* bNs)
+void BestOfTurns(int rounds, long long ops, A a, B b, double* aNs, double* bNs, double* turnRatio)
 {
     *aNs = *bNs = 1e30;
+    std::vector<double> ratios;
     for (int r = 0; r < rounds; ++r)
     {
-        *aNs = std::min(*aNs, BestNsPerOp(1, ops, a));
-        *bNs = std::min(*bNs, BestNsPerOp(1, ops, b));
+        const double aTurn = BestNsPerOp(1, ops, a);
+        const double bTurn = BestNsPerOp(1, ops, b);
+        *aNs = std::min(*aNs, aTurn);
+        *bNs = std::min(*bNs, bTurn);
+        ratios.push_back(aTurn / bTurn);
     }
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    *turnRatio = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
 }
 
 // Runs body(threadIndex) on n threads at once.
@@ -130,12 +137,14 @@ void DeleteWithRotations(const std::wstring& path)
         ::DeleteFileW((path + L"." + std::to_wstring(i)).c_str());
 }
 
-void Row(const char* name, double ns, double floorNs)
+void Row(const char* name, double ns, double floorNs, double turnRatio = 0)
 {
-    if (floorNs > 0)
-        std::printf("| %-44s | %10.1f | %10.1f | %6.2f |\n", name, ns, floorNs, ns / floorNs);
+    if (floorNs > 0 && turnRatio > 0)
+        std::printf("| %-44s | %10.1f | %10.1f | %6.2f | %6.2f |\n", name, ns, floorNs, ns / floorNs, turnRatio);
+    else if (floorNs > 0)
+        std::printf("| %-44s | %10.1f | %10.1f | %6.2f | %6s |\n", name, ns, floorNs, ns / floorNs, "");
     else
-        std::printf("| %-44s | %10.1f | %10s | %6s |\n", name, ns, "", "");
+        std::printf("| %-44s | %10.1f | %10s | %6s | %6s |\n", name, ns, "", "", "");
 }
 
 } // namespace
@@ -160,12 +169,13 @@ int main(int argc, char** argv)
     D_Support_c::SetDoPrintFor(1, "CqzSomethingElse", kClassOff, 1);
     D_Support_c::SetDoPrintFor(1, ".*", kOn, 1);
 
-    std::printf("trace_bench (%s): enabled cases in 8 turns of %lld statements against the floor (best turn of each),\n"
+    std::printf("trace_bench (%s): enabled cases in 8 turns of %lld statements against the floor (best turn of\n"
+                "each; \"turns\": the median of the turns' own ratios), "
                 "%lld disabled statements (best of 5)\n\n",
                 BenchEnvironment().c_str(), std::max<long long>(enabledOps / 5, 1), disabledOps);
-    std::printf("| %-44s | %10s | %10s | %6s |\n", "case", "ns/stmt", "floor ns", "ratio");
-    std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(8, '-').c_str());
+    std::printf("| %-44s | %10s | %10s | %6s | %6s |\n", "case", "ns/stmt", "floor ns", "ratio", "turns");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(8, '-').c_str(), std::string(8, '-').c_str());
 
     // What every statement costs before the library is reached: the macro
     // saves and restores the thread's last-error value.
@@ -194,27 +204,31 @@ int main(int argc, char** argv)
     const long long round = std::max<long long>(enabledOps / 5, 1);
     double enabled1 = 0;
     double floor1 = 0;
+    double turns1 = 0;
     BestOfTurns(
-        8, round, [&] { CqzBench::Enabled(round); }, [&] { floorWrite(round); }, &enabled1, &floor1);
-    Row("enabled to file, 1 thread", enabled1, floor1);
+        8, round, [&] { CqzBench::Enabled(round); }, [&] { floorWrite(round); }, &enabled1, &floor1, &turns1);
+    Row("enabled to file, 1 thread", enabled1, floor1, turns1);
 
     // Two threads, each writing half.
     const long long half = std::max<long long>(round / 2, 1);
     double enabled2 = 0;
     double floor2 = 0;
+    double turns2 = 0;
     BestOfTurns(
         8, 2 * half, [&] { OnThreads(2, [&](int) { CqzBench::Enabled(half); }); },
-        [&] { OnThreads(2, [&](int) { floorWrite(half); }); }, &enabled2, &floor2);
-    Row("enabled to file, 2 threads (per statement)", enabled2, floor2);
+        [&] { OnThreads(2, [&](int) { floorWrite(half); }); }, &enabled2, &floor2, &turns2);
+    Row("enabled to file, 2 threads (per statement)", enabled2, floor2, turns2);
 
     // With the launcher's rotation: 20 files of 1,000,000 bytes.
     D_C_Support_SetRotation(20, 1000000, 0);
     double rotating = 0;
     double floorRotating = 0;
+    double turnsRotating = 0;
     BestOfTurns(
-        8, round, [&] { CqzBench::Enabled(round); }, [&] { floorWrite(round); }, &rotating, &floorRotating);
+        8, round, [&] { CqzBench::Enabled(round); }, [&] { floorWrite(round); }, &rotating, &floorRotating,
+        &turnsRotating);
     D_C_Support_SetRotation(0, 0, 0);
-    Row("enabled to file, rotation 20 x 1 MB, 1 thread", rotating, floorRotating);
+    Row("enabled to file, rotation 20 x 1 MB, 1 thread", rotating, floorRotating, turnsRotating);
 
     // For reference: the floor with a named mutex around every write, the
     // usual way to keep appends of several processes apart.

@@ -65,17 +65,10 @@ bool GetProcessUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE])
     return ::CopySid(SECURITY_MAX_SID_SIZE, sid, user) != FALSE;
 }
 
-bool RunningAsLocalSystem()
+std::string SidText(const BYTE* sid)
 {
-    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    return GetProcessUserSid(sid) && ::IsWellKnownSid(sid, WinLocalSystemSid);
-}
-
-std::string UserSidText()
-{
-    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
     wchar_t* text = nullptr;
-    if (!GetProcessUserSid(sid) || !::ConvertSidToStringSidW(sid, &text))
+    if (!::ConvertSidToStringSidW(const_cast<BYTE*>(sid), &text))
         return "?";
     std::string out = ToUtf8(text);
     ::LocalFree(text);
@@ -116,57 +109,12 @@ bool LocalSystemMayRead(PSECURITY_DESCRIPTOR sd)
     return false;
 }
 
-// SDDL of the section's DACL and whether LocalSystem could read the section.
-bool ReadSectionDacl(const wchar_t* name, std::string& sddl, bool& systemMayRead)
+// The service's user as OpenAsAgent needs it.
+struct AgentUser
 {
-    CqzScopedHandle section(::OpenFileMappingW(READ_CONTROL, FALSE, name));
-    if (!section.Get())
-        return false;
-    CqzScopedLocal<void> sd;
-    if (::GetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                          nullptr, sd.Receive()) != ERROR_SUCCESS)
-        return false;
-    wchar_t* text = nullptr;
-    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.Get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                               &text, nullptr))
-    {
-        sddl = ToUtf8(text);
-        ::LocalFree(text);
-    }
-    systemMayRead = LocalSystemMayRead(sd.Get());
-    return true;
-}
-
-// Adds an entry that lets this process's user map the section for reading.
-// Wine runs services under the same account as everything else, not as
-// LocalSystem: this stands in for the access LocalSystem has. It relies on
-// the implicit WRITE_DAC right of the section's owner.
-bool GrantSelfRead(const wchar_t* name)
-{
-    BYTE self[SECURITY_MAX_SID_SIZE] = {};
-    if (!GetProcessUserSid(self))
-        return false;
-    CqzScopedHandle section(::OpenFileMappingW(READ_CONTROL | WRITE_DAC, FALSE, name));
-    if (!section.Get())
-        return false;
-    PACL oldDacl = nullptr;
-    CqzScopedLocal<void> sd;
-    if (::GetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &oldDacl,
-                          nullptr, sd.Receive()) != ERROR_SUCCESS)
-        return false;
-    EXPLICIT_ACCESS_W access = {};
-    access.grfAccessPermissions = FILE_MAP_READ | SECTION_QUERY;
-    access.grfAccessMode = GRANT_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_USER;
-    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(self);
-    CqzScopedLocal<void> newDacl;
-    if (::SetEntriesInAclW(1, &access, oldDacl, reinterpret_cast<PACL*>(newDacl.Receive())) != ERROR_SUCCESS)
-        return false;
-    return ::SetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                             static_cast<PACL>(newDacl.Get()), nullptr) == ERROR_SUCCESS;
-}
+    const BYTE* sid; // null when it could not be read
+    bool localSystem;
+};
 
 // One attempt to open a section name for reading, as the agent would.
 struct SectionAttempt
@@ -177,14 +125,60 @@ struct SectionAttempt
     bool widened = false;
 };
 
-SectionAttempt OpenAsAgent(CqzSharedMemory& shm, const wchar_t* name)
+// Adds an entry that lets user map the section for reading, to the DACL the
+// section was read with. Wine runs services under the same account as
+// everything else, not as LocalSystem: this stands in for the access
+// LocalSystem has. It relies on the implicit WRITE_DAC right of the
+// section's owner.
+bool GrantRead(HANDLE section, PACL oldDacl, const BYTE* user)
+{
+    EXPLICIT_ACCESS_W access = {};
+    access.grfAccessPermissions = FILE_MAP_READ | SECTION_QUERY;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(const_cast<BYTE*>(user));
+    CqzScopedLocal<void> newDacl;
+    if (::SetEntriesInAclW(1, &access, oldDacl, reinterpret_cast<PACL*>(newDacl.Receive())) != ERROR_SUCCESS)
+        return false;
+    return ::SetSecurityInfo(section, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                             static_cast<PACL>(newDacl.Get()), nullptr) == ERROR_SUCCESS;
+}
+
+// Reads the section's DACL as the sender set it (for the log), then opens the
+// section for reading; when that is refused to a service that is not
+// LocalSystem although LocalSystem would be let in, widens the DACL for the
+// service's user and opens once more. One handle serves the DACL's reading
+// and its widening.
+SectionAttempt OpenAsAgent(CqzSharedMemory& shm, const wchar_t* name, const AgentUser& user)
 {
     SectionAttempt attempt;
+    bool mayWrite = true;
+    CqzScopedHandle section(::OpenFileMappingW(READ_CONTROL | WRITE_DAC, FALSE, name));
+    if (!section.Get() && ::GetLastError() == ERROR_ACCESS_DENIED)
+    {
+        mayWrite = false;
+        section.Reset(::OpenFileMappingW(READ_CONTROL, FALSE, name));
+    }
     bool systemMayRead = false;
-    ReadSectionDacl(name, attempt.dacl, systemMayRead);
+    PACL dacl = nullptr;
+    CqzScopedLocal<void> sd;
+    if (section.Get() && ::GetSecurityInfo(section.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           &dacl, nullptr, sd.Receive()) == ERROR_SUCCESS)
+    {
+        wchar_t* text = nullptr;
+        if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.Get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                   &text, nullptr))
+        {
+            attempt.dacl = ToUtf8(text);
+            ::LocalFree(text);
+        }
+        systemMayRead = LocalSystemMayRead(sd.Get());
+    }
     attempt.view = shm.TryOpen(name, FILE_MAP_READ, attempt.error);
-    if (!attempt.view && attempt.error == ERROR_ACCESS_DENIED && systemMayRead && !RunningAsLocalSystem() &&
-        GrantSelfRead(name))
+    if (!attempt.view && attempt.error == ERROR_ACCESS_DENIED && systemMayRead && !user.localSystem &&
+        user.sid != nullptr && mayWrite && GrantRead(section.Get(), dacl, user.sid))
     {
         attempt.widened = true;
         attempt.view = shm.TryOpen(name, FILE_MAP_READ, attempt.error);
@@ -495,13 +489,16 @@ bool CqzAgentStandIn::Start(DWORD& error)
         return false;
     }
 
+    m_userKnown = GetProcessUserSid(m_userSid);
+    m_localSystem = m_userKnown && ::IsWellKnownSid(m_userSid, WinLocalSystemSid);
+
     LogLine line;
     line.Add("event", "start");
     line.Add("pid", ::GetCurrentProcessId());
     DWORD session = 0;
     ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
     line.Add("session", session);
-    line.Add("user", UserSidText());
+    line.Add("user", m_userKnown ? SidText(m_userSid) : std::string("?"));
     line.Add("mutex", createError == ERROR_ALREADY_EXISTS ? "existing" : "created");
     _AppendLog(line.Format());
     return true;
@@ -546,13 +543,14 @@ void CqzAgentStandIn::OnChannelControl()
         line.Add("mutex", _MutexHeldByOther() ? "held" : "free");
 
         CqzSharedMemory shm;
-        SectionAttempt global = OpenAsAgent(shm, QZ_CIC_GLOBAL_SECTION_NAME);
+        const AgentUser user = {m_userKnown ? m_userSid : nullptr, m_localSystem};
+        SectionAttempt global = OpenAsAgent(shm, QZ_CIC_GLOBAL_SECTION_NAME, user);
         SectionAttempt local;
         const SectionAttempt* used = &global;
         const wchar_t* name = QZ_CIC_GLOBAL_SECTION_NAME;
         if (!global.view)
         {
-            local = OpenAsAgent(shm, QZ_CIC_LOCAL_SECTION_NAME);
+            local = OpenAsAgent(shm, QZ_CIC_LOCAL_SECTION_NAME, user);
             used = &local;
             name = QZ_CIC_LOCAL_SECTION_NAME;
         }

@@ -84,6 +84,11 @@ private:
     unsigned long m_seq = 0;
     std::vector<HeldResult> m_held;
     std::vector<HANDLE> m_watchers;
+    // The service's own user, read once at the start: it does not change
+    // while the service runs, and every record would otherwise read it twice.
+    BYTE m_userSid[SECURITY_MAX_SID_SIZE] = {};
+    bool m_userKnown = false;
+    bool m_localSystem = false;
 };
 
 } // namespace qzagent
