@@ -142,26 +142,9 @@ bool SendRun(long sends, const std::vector<BYTE>& payload)
     return true;
 }
 
-// The q-quantile of values, between neighbours (q = 0.5: the median).
-double Quantile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const double at = q * static_cast<double>(values.size() - 1);
-    const size_t low = static_cast<size_t>(at);
-    const size_t high = std::min(low + 1, values.size() - 1);
-    return values[low] + (values[high] - values[low]) * (at - static_cast<double>(low));
-}
-
-double Median(const std::vector<double>& values)
-{
-    return Quantile(values, 0.5);
-}
-
 void Print(const char* name, double microseconds)
 {
-    std::printf("  %-36s %8.0f /s  %8.1f us each\n", name, 1e6 / microseconds, microseconds);
+    std::printf("  %-42s %8.0f /s  %8.1f us each\n", name, 1e6 / microseconds, microseconds);
 }
 
 } // namespace
@@ -238,17 +221,18 @@ int wmain(int argc, wchar_t** argv)
     }
     std::printf("channel_bench (%s): %ld operations per case in %d interleaved rounds of %ld, medians of the rounds\n",
                 BenchEnvironment().c_str(), block * rounds, rounds, block);
-    Print("open + ControlService(130) + close:", Median(openControlTimes));
-    Print("SendData (exit record):", Median(sendTimes));
-    Print("bare ControlService(130):", Median(floorTimes));
-    Print("open + close manager/service:", Median(openTimes));
-    Print("open + control + close, record in place:", Median(recordTimes));
-    std::printf("send / (open + control + close): %.2f\n", Median(sendRatios));
-    std::printf("  its rounds' quartiles: %.2f .. %.2f\n", Quantile(sendRatios, 0.25), Quantile(sendRatios, 0.75));
-    std::printf("  reference, send / bare control on a handle opened once: %.2f\n", Median(bareRatios));
+    Print("open + ControlService(130) + close:", BenchMedian(openControlTimes));
+    Print("SendData (exit record):", BenchMedian(sendTimes));
+    Print("bare ControlService(130):", BenchMedian(floorTimes));
+    Print("open + close manager/service:", BenchMedian(openTimes));
+    Print("open + control + close, record in place:", BenchMedian(recordTimes));
+    std::printf("send / (open + control + close): %.2f\n", BenchMedian(sendRatios));
+    std::printf("  its rounds' quartiles: %.2f .. %.2f\n", BenchQuantile(sendRatios, 0.25),
+                BenchQuantile(sendRatios, 0.75));
+    std::printf("  reference, send / bare control on a handle opened once: %.2f\n", BenchMedian(bareRatios));
     // The agent's reading of the record is in the send, not in the floor;
     // against the floor with a record in place the ratio is the channel's own
     // work on the sender's side (mutex, privilege check, section).
-    std::printf("  reference, send / (open + control + close, record in place): %.2f\n", Median(recordRatios));
+    std::printf("  reference, send / (open + control + close, record in place): %.2f\n", BenchMedian(recordRatios));
     return 0;
 }

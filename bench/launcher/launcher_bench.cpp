@@ -105,19 +105,17 @@ struct Summary
     double fastest = 0;
 };
 
-Summary Summarise(std::vector<double> values)
+Summary Summarise(const std::vector<double>& values)
 {
     Summary summary;
     if (values.empty())
         return summary;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    summary.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    summary.median = BenchMedian(values);
     double total = 0;
     for (double value : values)
         total += value;
-    summary.mean = total / static_cast<double>(n);
-    summary.fastest = values.front();
+    summary.mean = total / static_cast<double>(values.size());
+    summary.fastest = *std::min_element(values.begin(), values.end());
     return summary;
 }
 
@@ -337,7 +335,7 @@ int main(int argc, char** argv)
     }
     if (!pairedFloor.empty() && !pairedEmpty.empty())
         std::printf("median of the rounds' own ratios, for reference: launcher / floor %.2f, launcher / empty %.2f\n",
-                    Summarise(pairedFloor).median, Summarise(pairedEmpty).median);
+                    BenchMedian(pairedFloor), BenchMedian(pairedEmpty));
     // The fastest runs are the ones a busy machine disturbed least.
     if (fw.fastest > 0)
         std::printf("fastest runs, for reference: launcher / floor %.2f, launcher / empty %.2f\n",

@@ -59,9 +59,7 @@ void BestOfTurns(int rounds, long long ops, A a, B b, double* aNs, double* bNs, 
         *bNs = std::min(*bNs, bTurn);
         ratios.push_back(aTurn / bTurn);
     }
-    std::sort(ratios.begin(), ratios.end());
-    const size_t n = ratios.size();
-    *turnRatio = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    *turnRatio = BenchMedian(ratios);
 }
 
 // Runs body(threadIndex) on n threads at once.
