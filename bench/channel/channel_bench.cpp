@@ -57,21 +57,26 @@ std::vector<BYTE> ExitNotification()
     return payload;
 }
 
-// sends times: the manager and the service opened, ControlService(130) when
-// control is set, both closed.
-bool OpenAndClose(long sends, bool control)
+// The manager and the service opened, ControlService(130) when control is
+// set, both closed: what a send must do with the service manager.
+bool OpenControlClose(bool control)
 {
     SERVICE_STATUS status = {};
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? ::OpenServiceW(manager, L"qz_agent", SERVICE_USER_DEFINED_CONTROL) : nullptr;
+    const bool ok = service && (!control || ::ControlService(service, QZ_CIC_SERVICE_CONTROL, &status));
+    if (service)
+        ::CloseServiceHandle(service);
+    if (manager)
+        ::CloseServiceHandle(manager);
+    return ok;
+}
+
+bool OpenAndClose(long sends, bool control)
+{
     for (long i = 0; i < sends; ++i)
     {
-        SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? ::OpenServiceW(manager, L"qz_agent", SERVICE_USER_DEFINED_CONTROL) : nullptr;
-        const bool ok = service && (!control || ::ControlService(service, QZ_CIC_SERVICE_CONTROL, &status));
-        if (service)
-            ::CloseServiceHandle(service);
-        if (manager)
-            ::CloseServiceHandle(manager);
-        if (!ok)
+        if (!OpenControlClose(control))
             return false;
     }
     return true;
@@ -89,7 +94,6 @@ double OpenControlCloseWithRecord(long sends, const std::vector<BYTE>& payload)
     if (!security.IsReady())
         return -1;
     double timed = 0;
-    SERVICE_STATUS status = {};
     for (long i = 0; i < sends; ++i)
     {
         CqzSharedMemory section;
@@ -105,13 +109,7 @@ double OpenControlCloseWithRecord(long sends, const std::vector<BYTE>& payload)
         std::memcpy(record->data, payload.data(), payload.size());
 
         const double start = Seconds();
-        SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? ::OpenServiceW(manager, L"qz_agent", SERVICE_USER_DEFINED_CONTROL) : nullptr;
-        const bool ok = service && ::ControlService(service, QZ_CIC_SERVICE_CONTROL, &status);
-        if (service)
-            ::CloseServiceHandle(service);
-        if (manager)
-            ::CloseServiceHandle(manager);
+        const bool ok = OpenControlClose(true);
         timed += Seconds() - start;
         if (!ok)
             return -1;

@@ -109,13 +109,6 @@ bool LocalSystemMayRead(PSECURITY_DESCRIPTOR sd)
     return false;
 }
 
-// The service's user as OpenAsAgent needs it.
-struct AgentUser
-{
-    const BYTE* sid; // null when it could not be read
-    bool localSystem;
-};
-
 // One attempt to open a section name for reading, as the agent would.
 struct SectionAttempt
 {
@@ -149,9 +142,10 @@ bool GrantRead(HANDLE section, PACL oldDacl, const BYTE* user)
 // Reads the section's DACL as the sender set it (for the log), then opens the
 // section for reading; when that is refused to a service that is not
 // LocalSystem although LocalSystem would be let in, widens the DACL for the
-// service's user and opens once more. One handle serves the DACL's reading
-// and its widening.
-SectionAttempt OpenAsAgent(CqzSharedMemory& shm, const wchar_t* name, const AgentUser& user)
+// service's user (widenFor: null for a LocalSystem service, or when the user
+// is not known) and opens once more. One handle serves the DACL's reading and
+// its widening.
+SectionAttempt OpenAsAgent(CqzSharedMemory& shm, const wchar_t* name, const BYTE* widenFor)
 {
     SectionAttempt attempt;
     bool mayWrite = true;
@@ -177,8 +171,8 @@ SectionAttempt OpenAsAgent(CqzSharedMemory& shm, const wchar_t* name, const Agen
         systemMayRead = LocalSystemMayRead(sd.Get());
     }
     attempt.view = shm.TryOpen(name, FILE_MAP_READ, attempt.error);
-    if (!attempt.view && attempt.error == ERROR_ACCESS_DENIED && systemMayRead && !user.localSystem &&
-        user.sid != nullptr && mayWrite && GrantRead(section.Get(), dacl, user.sid))
+    if (!attempt.view && attempt.error == ERROR_ACCESS_DENIED && systemMayRead && widenFor != nullptr && mayWrite &&
+        GrantRead(section.Get(), dacl, widenFor))
     {
         attempt.widened = true;
         attempt.view = shm.TryOpen(name, FILE_MAP_READ, attempt.error);
@@ -490,7 +484,7 @@ bool CqzAgentStandIn::Start(DWORD& error)
     }
 
     m_userKnown = GetProcessUserSid(m_userSid);
-    m_localSystem = m_userKnown && ::IsWellKnownSid(m_userSid, WinLocalSystemSid);
+    m_widenFor = m_userKnown && !::IsWellKnownSid(m_userSid, WinLocalSystemSid) ? m_userSid : nullptr;
 
     LogLine line;
     line.Add("event", "start");
@@ -543,14 +537,13 @@ void CqzAgentStandIn::OnChannelControl()
         line.Add("mutex", _MutexHeldByOther() ? "held" : "free");
 
         CqzSharedMemory shm;
-        const AgentUser user = {m_userKnown ? m_userSid : nullptr, m_localSystem};
-        SectionAttempt global = OpenAsAgent(shm, QZ_CIC_GLOBAL_SECTION_NAME, user);
+        SectionAttempt global = OpenAsAgent(shm, QZ_CIC_GLOBAL_SECTION_NAME, m_widenFor);
         SectionAttempt local;
         const SectionAttempt* used = &global;
         const wchar_t* name = QZ_CIC_GLOBAL_SECTION_NAME;
         if (!global.view)
         {
-            local = OpenAsAgent(shm, QZ_CIC_LOCAL_SECTION_NAME, user);
+            local = OpenAsAgent(shm, QZ_CIC_LOCAL_SECTION_NAME, m_widenFor);
             used = &local;
             name = QZ_CIC_LOCAL_SECTION_NAME;
         }

@@ -88,7 +88,9 @@ private:
     // while the service runs, and every record would otherwise read it twice.
     BYTE m_userSid[SECURITY_MAX_SID_SIZE] = {};
     bool m_userKnown = false;
-    bool m_localSystem = false;
+    // m_userSid when a section's DACL is to be widened for it (a service not
+    // running as LocalSystem), else null.
+    const BYTE* m_widenFor = nullptr;
 };
 
 } // namespace qzagent
